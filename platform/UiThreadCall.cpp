@@ -1,0 +1,105 @@
+#include "platform/UiThreadCall.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QThread>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace {
+struct Job {
+    std::function<void()> unit;
+    bool done = false;
+    bool refused = false;
+};
+} // namespace
+
+struct CUiThreadCall::State {
+    std::mutex lock;
+    std::condition_variable cv;
+    std::deque<std::shared_ptr<Job>> queue;
+    bool closed = false;
+    QThread* uiThread = nullptr;
+    QObject* sink = nullptr;
+
+    void runPending() {
+        for (;;) {
+            std::shared_ptr<Job> job;
+            {
+                std::lock_guard g(lock);
+                if (queue.empty())
+                    return;
+                job = queue.front();
+                queue.pop_front();
+            }
+            job->unit(); // no lock held while the unit runs
+            {
+                std::lock_guard g(lock);
+                job->done = true;
+            }
+            cv.notify_all();
+        }
+    }
+};
+
+namespace {
+class CallSink : public QObject {
+public:
+    explicit CallSink(std::weak_ptr<CUiThreadCall::State> s) : m_state(std::move(s)) {}
+    bool event(QEvent* e) override {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        if (auto s = m_state.lock())
+            s->runPending();
+        return true;
+    }
+
+private:
+    std::weak_ptr<CUiThreadCall::State> m_state;
+};
+} // namespace
+
+CUiThreadCall::CUiThreadCall() : m_state(std::make_shared<State>()) {
+    m_state->uiThread = QThread::currentThread();
+    m_state->sink = new CallSink(m_state);
+}
+
+CUiThreadCall::~CUiThreadCall() {
+    Close();
+    delete m_state->sink;
+}
+
+bool CUiThreadCall::Call(std::function<void()> unit) {
+    if (QThread::currentThread() == m_state->uiThread) {
+        unit();
+        return true;
+    }
+    auto job = std::make_shared<Job>();
+    job->unit = std::move(unit);
+    std::unique_lock g(m_state->lock);
+    if (m_state->closed)
+        return false;
+    m_state->queue.push_back(job);
+    QCoreApplication::postEvent(m_state->sink, new QEvent(QEvent::User));
+    m_state->cv.wait(g, [&] { return job->done || job->refused; });
+    return job->done;
+}
+
+void CUiThreadCall::Close() {
+    {
+        std::lock_guard g(m_state->lock);
+        m_state->closed = true;
+    }
+    // Whatever was queued before the close still runs, so its caller returns
+    // with its work done; nothing can be queued after this point.
+    m_state->runPending();
+}
+
+void CUiThreadCall::Reopen() {
+    std::lock_guard g(m_state->lock);
+    m_state->closed = false;
+}
+
+void CUiThreadCall::RunPending() { m_state->runPending(); }
