@@ -10,10 +10,13 @@ void SetTovrelApplicationNames() {
 }
 
 QString PortMapDir() {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/ports");
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/ports");
 }
 
-QString PortMapLink(int n) { return PortMapDir() + QStringLiteral("/com%1").arg(n); }
+QString PortMapLink(int n) {
+    return PortMapDir() + QStringLiteral("/com%1").arg(n);
+}
 
 QString PortDevicePath(int n) {
     const QFileInfo link(PortMapLink(n));

@@ -102,4 +102,6 @@ void CUiThreadCall::Reopen() {
     m_state->closed = false;
 }
 
-void CUiThreadCall::RunPending() { m_state->runPending(); }
+void CUiThreadCall::RunPending() {
+    m_state->runPending();
+}

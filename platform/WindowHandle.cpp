@@ -43,7 +43,9 @@ struct CWndHandle::State {
 
 CWndHandle::CWndHandle() : m_state(std::make_shared<State>()) {}
 
-CWndHandle::~CWndHandle() { Detach(); }
+CWndHandle::~CWndHandle() {
+    Detach();
+}
 
 void CWndHandle::Attach(QWidget* widget) {
     std::weak_ptr<State> weak = m_state;

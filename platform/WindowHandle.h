@@ -39,7 +39,9 @@ private:
 };
 
 // The free form the callers use, as with a raw handle.
-inline bool IsWindow(const CWndHandle& h) { return h.IsWindow(); }
+inline bool IsWindow(const CWndHandle& h) {
+    return h.IsWindow();
+}
 inline void InvalidateRect(CWndHandle& h, const QRect* rect, bool erase) {
     h.InvalidateRect(rect, erase);
 }

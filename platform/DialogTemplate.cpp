@@ -1,0 +1,156 @@
+#include "platform/DialogTemplate.h"
+
+#include "platform/DialogUnits.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+
+void CDialogControls::Add(int id, QWidget* w) {
+    if (id != IDC_STATIC)
+        m_byId.insert(id, w);
+    m_order.push_back(w);
+}
+
+void CDialogControls::Subclass(int id, QWidget* replacement) {
+    QWidget* original = GetDlgItem(id);
+    if (!original || original == replacement)
+        return;
+    replacement->setParent(original->parentWidget());
+    replacement->setGeometry(original->geometry());
+    replacement->setEnabled(original->isEnabled());
+    replacement->stackUnder(original);
+    replacement->setFocusPolicy(original->focusPolicy());
+    if (original->focusPolicy() != Qt::NoFocus)
+        QWidget::setTabOrder(original, replacement);
+    original->hide();
+    original->setEnabled(false);
+    replacement->setVisible(true);
+    m_byId.insert(id, replacement);
+    for (auto& w : m_order)
+        if (w == original)
+            w = replacement;
+}
+
+QFont DialogFont(const DialogTemplate& t) {
+    QFont f(QString::fromUtf8(t.fontFace));
+    f.setPixelSize(t.pointSize * 96 / 72);
+    return f;
+}
+
+namespace {
+QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
+                     const CustomControlFactory& custom) {
+    const QString text = QString::fromUtf8(c.text ? c.text : "");
+    switch (c.kind) {
+    case ControlKind::AutoRadioButton:
+        return new QRadioButton(text, parent);
+    case ControlKind::GroupBox: {
+        auto* g = new QGroupBox(text, parent);
+        // A group box is only a frame: clicks go through it to the controls
+        // it surrounds, which are its siblings, not its children.
+        g->setAttribute(Qt::WA_TransparentForMouseEvents);
+        return g;
+    }
+    case ControlKind::StaticText: {
+        auto* l = new QLabel(text, parent);
+        l->setTextFormat(Qt::PlainText);
+        return l;
+    }
+    case ControlKind::StaticBordered: {
+        auto* l = new QLabel(text, parent);
+        l->setTextFormat(Qt::PlainText);
+        l->setFrameStyle(QFrame::Box | QFrame::Plain);
+        return l;
+    }
+    case ControlKind::BlackFrame: {
+        auto* f = new QFrame(parent);
+        f->setFrameStyle(QFrame::Box | QFrame::Plain);
+        QPalette p = f->palette();
+        p.setColor(QPalette::WindowText, Qt::black);
+        f->setPalette(p);
+        return f;
+    }
+    case ControlKind::Edit: {
+        auto* e = new QLineEdit(text, parent);
+        e->setReadOnly(c.style & ES_READONLY);
+        return e;
+    }
+    case ControlKind::MultiLineEdit: {
+        auto* e = new QPlainTextEdit(text, parent);
+        e->setReadOnly(c.style & ES_READONLY);
+        e->setLineWrapMode(QPlainTextEdit::NoWrap);
+        e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        e->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        return e;
+    }
+    case ControlKind::PushButton:
+    case ControlKind::DefPushButton: {
+        auto* b = new QPushButton(text, parent);
+        // Enter is the dialog's business (see DialogKeys): no button becomes
+        // the default just because it has the focus.
+        b->setAutoDefault(false);
+        b->setDefault(c.kind == ControlKind::DefPushButton);
+        return b;
+    }
+    case ControlKind::ComboDropList: {
+        auto* cb = new QComboBox(parent);
+        cb->setEditable(false);
+        return cb;
+    }
+    case ControlKind::Icon:
+        return new QLabel(parent);
+    case ControlKind::Custom: {
+        QWidget* w = custom ? custom(c, parent) : nullptr;
+        if (!w) {
+            w = new QWidget(parent);
+            w->hide();
+        }
+        return w;
+    }
+    }
+    return new QWidget(parent);
+}
+} // namespace
+
+void BuildDialog(QDialog* dlg, const DialogTemplate& t, CDialogControls& controls,
+                 const CustomControlFactory& custom) {
+    dlg->setWindowTitle(QString::fromUtf8(t.caption));
+    dlg->setFont(DialogFont(t));
+    dlg->setFixedSize(MapDialogSize(t.cx, t.cy));
+    for (const ControlTemplate& c : t.controls) {
+        QWidget* w = MakeControl(c, dlg, custom);
+        QRect px = MapDialogRect(QRect(c.x, c.y, c.cx, c.cy));
+        if (c.kind == ControlKind::ComboDropList)
+            px.setHeight(MapDialogRect(QRect(c.x, c.y, c.cx, 14)).height()); // closed height
+        w->setGeometry(px);
+        w->setEnabled(!(c.style & WS_DISABLED));
+        const bool tabStop = c.style & WS_TABSTOP;
+        if (c.kind != ControlKind::Custom)
+            w->setFocusPolicy(
+                tabStop ? Qt::StrongFocus
+                        : (c.kind == ControlKind::AutoRadioButton ? Qt::ClickFocus : Qt::NoFocus));
+        // An embedded control is there to be used, not seen.
+        w->setVisible(c.kind != ControlKind::Custom);
+        controls.Add(c.id, w);
+    }
+    // The first control of a template is the top of the stacking order.
+    for (QWidget* w : controls.InTemplateOrder())
+        w->lower();
+    // Tab order follows the template.
+    QWidget* prev = nullptr;
+    for (QWidget* w : controls.InTemplateOrder()) {
+        if (w->focusPolicy() == Qt::NoFocus)
+            continue;
+        if (prev)
+            QWidget::setTabOrder(prev, w);
+        prev = w;
+    }
+}
