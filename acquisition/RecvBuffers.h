@@ -1,0 +1,182 @@
+#pragma once
+#include "acquisition/Record.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+inline constexpr int kRecvBufCount = 3;
+inline constexpr int kRecvBufSize = 1024;
+// Larger chunks come only from a stalled handler; they are dropped whole.
+inline constexpr int kMaxChunk = 512;
+// Ten records are skipped for every one decoded: the display cannot use more.
+inline constexpr int kRecordDecimation = 10;
+inline constexpr int kRecordBufSize = 256;
+// Pause after each buffer, which bounds the worker to about one buffer per 10 ms.
+inline constexpr std::chrono::milliseconds kWorkerPause{10};
+
+enum class EChunkResult {
+    Accepted, // copied whole into the filling buffer
+    TooLarge, // over kMaxChunk: dropped, nothing changed
+    NextHeld, // the next buffer is still with the worker: dropped
+    Ignored,  // empty or absent
+};
+
+// The three receive buffers and their lock-free hand-off between the UI
+// thread (OnChunk) and one worker thread (FindReady, ProcessBuffer,
+// WaitForReady, RunWorker). A buffer's bytes and fill count belong to the UI
+// thread while its ready flag is 0 and to the worker while it is 1; the flag
+// is set with release after the bytes, and cleared with release after the
+// fill count, so each side sees the other's writes.
+class CRecvBuffers {
+public:
+    CRecvBuffers() = default;
+    CRecvBuffers(const CRecvBuffers&) = delete;
+    CRecvBuffers& operator=(const CRecvBuffers&) = delete;
+
+    // UI thread: append one received chunk. Never splits a chunk.
+    EChunkResult OnChunk(const uint8_t* data, int n);
+
+    // Worker: the lowest-numbered ready buffer, or -1.
+    int FindReady() const;
+
+    // Worker: hand buffer i (found ready by FindReady) to save(count, bytes),
+    // cut it into records, give every eleventh to parse(record) (the record is
+    // m_byRecord: 15 bytes, the rest of its 256 zero), then free the buffer.
+    template <class Save, class Parse> void ProcessBuffer(int i, Save&& save, Parse&& parse);
+
+    // Worker: block until a buffer is ready (true) or stop is set (false).
+    bool WaitForReady(const std::atomic<bool>& stop) const;
+    // Any thread: make a waiting worker look again (after setting its stop).
+    void Wake();
+
+    // Worker loop: process ready buffers lowest first with a pause after
+    // each, sleep while none is ready, return once stop is set.
+    template <class Save, class Parse>
+    void RunWorker(const std::atomic<bool>& stop, Save&& save, Parse&& parse);
+
+    // Inspection. Buffer state may be read from any thread; RecvWrite,
+    // RecordCount and Record only from the thread that owns them.
+    int32_t RecvLen(int i) const { return m_iRecvLen[i].load(std::memory_order_acquire); }
+    bool IsReady(int i) const { return m_bRecvReady[i].load(std::memory_order_acquire) != 0; }
+    const uint8_t* RecvBuf(int i) const { return m_byRecvBuf[i]; }
+    int32_t RecvWrite() const { return m_iRecvWrite; }
+    int32_t RecordCount() const { return m_iRecordCount; }
+    const uint8_t* Record() const { return m_byRecord; }
+
+    // Counters for measurements; relaxed, each written by one thread only.
+    uint64_t ChunksTooLarge() const { return m_nTooLarge.load(std::memory_order_relaxed); }
+    uint64_t ChunksNextHeld() const { return m_nNextHeld.load(std::memory_order_relaxed); }
+    uint64_t HandOvers() const { return m_nHandOvers.load(std::memory_order_relaxed); }
+    uint64_t BuffersProcessed() const { return m_nProcessed.load(std::memory_order_relaxed); }
+    uint64_t IdleWaits() const { return m_nIdleWaits.load(std::memory_order_relaxed); }
+
+private:
+    static void Bump(std::atomic<uint64_t>& c) {
+        c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+
+    uint8_t m_byRecvBuf[kRecvBufCount][kRecvBufSize] = {};
+    std::atomic<int32_t> m_iRecvLen[kRecvBufCount] = {0, 0, 0};
+    std::atomic<int32_t> m_bRecvReady[kRecvBufCount] = {0, 0, 0};
+    int32_t m_iRecvWrite = 0; // UI thread only
+
+    int32_t m_iRecordCount = 0; // worker only
+    uint8_t m_byRecord[kRecordBufSize] = {};
+
+    // Bumped after every hand-over and by Wake; the idle worker sleeps on it.
+    std::atomic<uint32_t> m_uWakeSeq{0};
+
+    std::atomic<uint64_t> m_nTooLarge{0};
+    std::atomic<uint64_t> m_nNextHeld{0};
+    std::atomic<uint64_t> m_nHandOvers{0};
+    std::atomic<uint64_t> m_nProcessed{0};
+    mutable std::atomic<uint64_t> m_nIdleWaits{0};
+};
+
+template <class Save, class Parse>
+void CRecvBuffers::ProcessBuffer(int i, Save&& save, Parse&& parse) {
+    if (i < 0 || i >= kRecvBufCount)
+        return;
+    // Ordered after FindReady's acquire of the flag, so this is the count handed over.
+    int32_t len = m_iRecvLen[i].load(std::memory_order_relaxed);
+    if (len < 0 || len > kRecvBufSize)
+        len = 0;
+    const uint8_t* buf = m_byRecvBuf[i];
+    save(len, buf);
+    for (int32_t at = 0; at + kRecordSize <= len; at += kRecordSize) {
+        if (++m_iRecordCount > kRecordDecimation) {
+            std::memset(m_byRecord, 0, sizeof m_byRecord);
+            std::memcpy(m_byRecord, buf + at, kRecordSize);
+            m_iRecordCount = 0;
+            parse(static_cast<const uint8_t*>(m_byRecord));
+        }
+    }
+    // The count first: the UI thread may test it while the flag is still 1,
+    // and must then see the handed-over count or 0, never a later one.
+    m_iRecvLen[i].store(0, std::memory_order_relaxed);
+    m_bRecvReady[i].store(0, std::memory_order_release);
+    Bump(m_nProcessed);
+}
+
+template <class Save, class Parse>
+void CRecvBuffers::RunWorker(const std::atomic<bool>& stop, Save&& save, Parse&& parse) {
+    while (!stop.load(std::memory_order_acquire)) {
+        int i = FindReady();
+        if (i < 0) {
+            WaitForReady(stop);
+            continue;
+        }
+        ProcessBuffer(i, save, parse);
+        std::this_thread::sleep_for(kWorkerPause);
+    }
+}
+
+// Owns the one worker thread of a panel: started once, stopped and joined on
+// Stop or destruction.
+class CRecvWorker {
+public:
+    CRecvWorker() = default;
+    ~CRecvWorker() { Stop(); }
+    CRecvWorker(const CRecvWorker&) = delete;
+    CRecvWorker& operator=(const CRecvWorker&) = delete;
+
+    // Starts RunWorker on a new thread. Returns false, starting nothing, when
+    // a worker was already started (also after it has been stopped).
+    template <class Save, class Parse> bool Start(CRecvBuffers& buffers, Save save, Parse parse) {
+        if (m_bStarted)
+            return false;
+        m_bStarted = true;
+        m_pBuffers = &buffers;
+        m_thread = std::thread([this, save = std::move(save), parse = std::move(parse)]() mutable {
+            m_pBuffers->RunWorker(m_stop, save, parse);
+        });
+        return true;
+    }
+
+    // Asks the worker to end without waiting for it.
+    void RequestStop() {
+        m_stop.store(true, std::memory_order_release);
+        if (m_pBuffers)
+            m_pBuffers->Wake();
+    }
+    // Asks the worker to end and joins it. Idempotent. The worker must not be
+    // left blocked on the caller (e.g. waiting for the UI thread) meanwhile.
+    void Stop() {
+        RequestStop();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    bool IsStarted() const { return m_bStarted; }
+    bool IsRunning() const { return m_thread.joinable(); }
+
+private:
+    std::atomic<bool> m_stop{false};
+    bool m_bStarted = false;
+    CRecvBuffers* m_pBuffers = nullptr;
+    std::thread m_thread;
+};
