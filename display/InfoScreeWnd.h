@@ -1,0 +1,36 @@
+#pragma once
+#include "platform/WindowHandle.h"
+
+#include <QWidget>
+#include <atomic>
+#include <cstdint>
+
+class QFont;
+
+// Shows one integer in large light-yellow digits on a navy field, in place of
+// a static control of the panel. m_iValue may be written from any thread,
+// followed by InvalidateRect(m_hWnd, nullptr, false); the paint shows whatever
+// it holds then.
+class CInfoScreeWnd : public QWidget {
+    Q_OBJECT
+public:
+    CInfoScreeWnd();
+    ~CInfoScreeWnd() override;
+
+    // UI thread. Takes the control's parent, place, size and stacking position,
+    // hides the control, shows the readout and gives it its window.
+    void SubclassWindow(QWidget* control);
+    // UI thread. The window is gone: later repaint requests do nothing.
+    void DestroyWindow();
+
+    // The face, cell height, average width and weight of the digits.
+    static QFont ReadoutFont();
+
+    std::atomic<int32_t> m_iValue{0};
+    char m_szText[256] = {}; // the text of the last paint; UI thread only
+
+    CWndHandle m_hWnd;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
