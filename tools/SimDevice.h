@@ -1,0 +1,144 @@
+#pragma once
+// The logic of the simulated acquisition device: command frames in, 15-byte
+// records out. Everything here is free of I/O so the tests can drive it byte by
+// byte; tovrel-simdevice wires it to a pseudo-terminal.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace simdev {
+
+inline constexpr uint8_t kFrameStart = 0xF0;
+inline constexpr uint8_t kRecordMarker = 0x3A; // ':'
+inline constexpr size_t kRecordSize = 15;
+
+// Command bytes of the six frames the panel sends.
+inline constexpr uint8_t kCmdCalibrationMode = 0x4A; // 'J'
+inline constexpr uint8_t kCmdCoefficients = 0x41;    // 'A', two arguments
+inline constexpr uint8_t kCmdStartSampling = 0x32;   // '2'
+inline constexpr uint8_t kCmdStopSampling = 0x33;    // '3'
+inline constexpr uint8_t kCmdZeroCalibration = 0x40; // '@'
+inline constexpr uint8_t kCmdAmplification = 0x34;   // '4', two arguments
+
+// The full line rate: 926000 baud 8N1 carries 92600 bytes/s, i.e. this many
+// whole records per second.
+inline constexpr int kFullLineRate = 92600 / static_cast<int>(kRecordSize);
+
+using Record = std::array<uint8_t, kRecordSize>;
+
+// 8-bit sum, used both by the command frames and the records.
+uint8_t Checksum(const uint8_t* data, size_t size);
+
+// Whole frame length for a command byte (start byte and checksum included),
+// or 0 for a byte that starts no known frame.
+size_t FrameLength(uint8_t command);
+
+struct Frame {
+    uint8_t command = 0;
+    std::array<uint8_t, 2> args{};
+    int argCount = 0;
+};
+
+struct ParseEvent {
+    enum class Kind {
+        Frame,          // a well-formed frame; `frame` holds it
+        BadChecksum,    // `bytes` is the rejected frame; its start byte is dropped
+        UnknownCommand, // a start byte followed by an unknown command byte
+        Skipped,        // `skipped` bytes of garbage before the next start byte
+    };
+    Kind kind = Kind::Frame;
+    Frame frame;
+    std::array<uint8_t, 5> bytes{};
+    size_t length = 0;
+    size_t skipped = 0;
+};
+
+// Incremental frame parser. A frame may arrive split over any number of reads.
+// A rejected frame gives up only its start byte, so a real frame that follows
+// garbage containing 0xF0 is still found.
+class FrameParser {
+public:
+    void Feed(const uint8_t* data, size_t size, std::vector<ParseEvent>& events);
+    // Bytes held back waiting for the rest of a frame (never more than 4).
+    size_t Pending() const { return m_buffer.size(); }
+
+private:
+    std::vector<uint8_t> m_buffer;
+};
+
+// What the commands change in the device.
+struct DeviceState {
+    bool sampling = false;
+    bool calibrationMode = false; // only acknowledged; the records look the same
+    int coefficient1 = 100;
+    int coefficient2 = 100;
+    int gain1 = 0;
+    int gain2 = 0;
+    // After zero calibration the sensors' offsets are taken off the pressures,
+    // which then read only the small applied pressure (a few hundred raw).
+    bool zeroed = false;
+};
+
+// Applies one well-formed frame and returns a line describing it for the log.
+std::string ApplyFrame(DeviceState& state, const Frame& frame);
+
+// One record's payload.
+struct Samples {
+    uint16_t pulse1 = 0;
+    uint16_t pulse2 = 0;
+    uint16_t ecg = 0;
+    uint16_t heartSound = 0;
+    uint16_t pressure1 = 0;
+    uint16_t pressure2 = 0;
+};
+
+Record BuildRecord(uint8_t runningNumber, const Samples& samples);
+// Marker present and checksum over bytes 0..13 matching byte 14.
+bool RecordIntact(const uint8_t* record);
+// Rewrites the running number and the checksum; bytes 1..13 stay as they are.
+void Restamp(Record& record, uint8_t runningNumber);
+Samples DecodeSamples(const uint8_t* record);
+
+// Synthetic physiological signals. Record k lies at time k / recordRate, so the
+// shapes are the same at any rate. The panel shows raw / 20 on a strip where
+// 0..166 is visible, so every wave keeps to raw 200..3200 at gain 0.
+//
+// Amplification: the pulse waves swing about their baseline with an amplitude
+// of (1 + gain / 32) times the gain-0 amplitude, so gain 32 doubles them and
+// gain 127 makes them almost five times as large (the trace then leaves the
+// strip, as it would with the real amplifier turned up too far). Values are
+// clamped to 0..65535.
+class WaveformGenerator {
+public:
+    WaveformGenerator(double recordRate, double bpm);
+    Samples At(uint64_t recordIndex, const DeviceState& state) const;
+
+    // Pulse sample value at the diastolic baseline, for tests of the gain.
+    static constexpr double kPulseBaseline = 350.0;
+    // Sensor offsets that zero calibration removes.
+    static constexpr double kPressureOffset1 = 11300.0;
+    static constexpr double kPressureOffset2 = 7500.0;
+
+private:
+    double m_recordRate;
+    double m_beatPeriod; // seconds
+    double m_timeScale;  // shrinks the beat's features at fast heart rates
+};
+
+// A recording made by the panel: one record per line, 15 hexadecimal byte
+// pairs each followed by a space, lines ended by CR LF. Lines that do not hold
+// exactly 15 byte pairs are counted and left out; blank lines are skipped.
+struct ReplayData {
+    std::vector<Record> records;
+    int badLines = 0;
+    int firstBadLine = 0; // 1-based; 0 when all lines were good
+};
+ReplayData ParseReplay(std::string_view text);
+
+std::string HexBytes(const uint8_t* data, size_t size);
+
+} // namespace simdev
