@@ -37,9 +37,12 @@ EChunkResult CRecvBuffers::OnChunk(const uint8_t* data, int n) {
 }
 
 int CRecvBuffers::FindReady() const {
-    for (int i = 0; i < kRecvBufCount; ++i)
+    const int32_t first = m_iNextRead.load(std::memory_order_relaxed);
+    for (int j = 0; j < kRecvBufCount; ++j) {
+        const int i = (first + j) % kRecvBufCount;
         if (m_bRecvReady[i].load(std::memory_order_acquire) == 1)
             return i;
+    }
     return -1;
 }
 

@@ -40,7 +40,11 @@ public:
     // UI thread: append one received chunk. Never splits a chunk.
     EChunkResult OnChunk(const uint8_t* data, int n);
 
-    // Worker: the lowest-numbered ready buffer, or -1.
+    // Worker: the ready buffer handed over first, or -1. Buffers are handed
+    // over in ring order, so the oldest is the first ready one after the last
+    // buffer processed. Taking the lowest-numbered one instead would let a
+    // buffer wait behind newer ones for as long as the stream outpaces the
+    // worker, putting records out of order on screen and in the recording.
     int FindReady() const;
 
     // Worker: hand buffer i (found ready by FindReady) to save(count, bytes),
@@ -53,7 +57,7 @@ public:
     // Any thread: make a waiting worker look again (after setting its stop).
     void Wake();
 
-    // Worker loop: process ready buffers lowest first with a pause after
+    // Worker loop: process ready buffers oldest first with a pause after
     // each, sleep while none is ready, return once stop is set.
     template <class Save, class Parse>
     void RunWorker(const std::atomic<bool>& stop, Save&& save, Parse&& parse);
@@ -85,6 +89,10 @@ private:
     int32_t m_iRecvWrite = 0; // UI thread only
 
     int32_t m_iRecordCount = 0; // worker only
+    // Where the worker's scan starts: the buffer after the last one processed.
+    // Written by the worker only; atomic so that FindReady may be asked from
+    // elsewhere.
+    std::atomic<int32_t> m_iNextRead{0};
     uint8_t m_byRecord[kRecordBufSize] = {};
 
     // Bumped after every hand-over and by Wake; the idle worker sleeps on it.
@@ -119,6 +127,7 @@ void CRecvBuffers::ProcessBuffer(int i, Save&& save, Parse&& parse) {
     // and must then see the handed-over count or 0, never a later one.
     m_iRecvLen[i].store(0, std::memory_order_relaxed);
     m_bRecvReady[i].store(0, std::memory_order_release);
+    m_iNextRead.store((i + 1) % kRecvBufCount, std::memory_order_relaxed);
     Bump(m_nProcessed);
 }
 
