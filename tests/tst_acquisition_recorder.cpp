@@ -1,0 +1,182 @@
+#include "acquisition/Record.h"
+#include "acquisition/Recorder.h"
+
+#include <QtTest>
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+namespace {
+QByteArray ReadAll(const std::string& path) {
+    QFile f(QString::fromStdString(path));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+// Records numbered in byte 0, with the marker only on even ones.
+QByteArray Records(int count, int extra = 0) {
+    QByteArray b(count * kRecordSize + extra, char(0x77));
+    for (int r = 0; r < count; ++r) {
+        b[r * kRecordSize] = char(r);
+        b[r * kRecordSize + 1] = char(r % 2 ? 0x00 : 0x3A);
+    }
+    return b;
+}
+
+QByteArray Lines(const QByteArray& records) {
+    QByteArray out;
+    for (int at = 0; at + kRecordSize <= records.size(); at += kRecordSize) {
+        char line[kRecordLineSize];
+        FormatRecordLine(reinterpret_cast<const uint8_t*>(records.constData() + at), line);
+        out.append(line, kRecordLineSize);
+    }
+    return out;
+}
+
+void Save(CRecorder& rec, const QByteArray& b) {
+    rec.SaveRecords(int(b.size()), reinterpret_cast<const uint8_t*>(b.constData()));
+}
+} // namespace
+
+class TestRecorder : public QObject {
+    Q_OBJECT
+private slots:
+    void lineFormat() {
+        const uint8_t rec[kRecordSize] = {0xA5, 0x3A, 0x12, 0x34, 0x0F, 0xA0, 0x08, 0x00,
+                                          0x00, 0x64, 0x30, 0x39, 0x02, 0xA6, 0x5C};
+        char line[kRecordLineSize];
+        FormatRecordLine(rec, line);
+        QCOMPARE(QByteArray(line, kRecordLineSize),
+                 QByteArray("A5 3A 12 34 0F A0 08 00 00 64 30 39 02 A6 5C \r\n"));
+    }
+
+    void fileNames() {
+        struct tm t = {};
+        t.tm_year = 117;
+        t.tm_mon = 2;
+        t.tm_mday = 5;
+        t.tm_hour = 9;
+        t.tm_min = 30;
+        t.tm_sec = 12;
+        QCOMPARE(RecordingFileName("/d/", &t), std::string("/d/20170305093012.txt"));
+        QCOMPARE(RecordingFileName("/d/", nullptr), std::string("/d/00000-01-01-01.txt"));
+        const std::string deep = "/" + std::string(400, 'x') + "/";
+        QCOMPARE(RecordingFileName(deep, &t), deep + "20170305093012.txt");
+
+        const std::string dir = GetModuleDir();
+        QCOMPARE(QString::fromStdString(dir), QCoreApplication::applicationDirPath() + '/');
+    }
+
+    // Whole records only, every record whatever its content, nothing while off.
+    void buffersToLines() {
+        QTemporaryDir tmp;
+        const std::string path = tmp.filePath("r.txt").toStdString();
+        CRecorder rec;
+        Save(rec, Records(3)); // not recording yet
+        QVERIFY(!QFile::exists(QString::fromStdString(path)));
+
+        QVERIFY(rec.Start(path).opened);
+        QVERIFY(rec.IsSaving());
+        QCOMPARE(ReadAll(path), QByteArray()); // created, empty until data flows
+
+        const QByteArray full = Records(68, 4); // 1024 bytes
+        Save(rec, full);
+        // Flushed per buffer: another reader sees it without a stop.
+        QCOMPARE(ReadAll(path).size(), 68 * kRecordLineSize);
+
+        const QByteArray exact = Records(68); // 1020 bytes
+        Save(rec, exact);
+        Save(rec, Records(0, 14));
+        rec.SaveRecords(0, nullptr);
+        rec.SaveRecords(-15, reinterpret_cast<const uint8_t*>(full.constData()));
+        QCOMPARE(ReadAll(path), Lines(full) + Lines(exact));
+        QVERIFY(Lines(full).contains("01 00 77")); // a record without its marker
+
+        rec.Stop();
+        Save(rec, exact);
+        QCOMPARE(ReadAll(path).size(), 136 * kRecordLineSize);
+
+        // A second recording under the same name appends.
+        QVERIFY(rec.Start(path).opened);
+        Save(rec, Records(1));
+        rec.Stop();
+        QCOMPARE(ReadAll(path), Lines(full) + Lines(exact) + Lines(Records(1)));
+    }
+
+    void stopBeforeStartAndDestructor() {
+        QTemporaryDir tmp;
+        const std::string path = tmp.filePath("d.txt").toStdString();
+        {
+            CRecorder rec;
+            rec.Stop();
+            QVERIFY(!rec.IsSaving());
+            QVERIFY(!rec.HasFile());
+            QVERIFY(rec.Start(path).opened);
+            Save(rec, Records(2));
+        } // left open: the destructor closes it
+        QCOMPARE(ReadAll(path), Lines(Records(2)));
+    }
+
+    void openFailures() {
+        QTemporaryDir tmp;
+        CRecorder rec;
+        SRecordingStart r = rec.Start(tmp.filePath("missing/x.txt").toStdString());
+        QVERIFY(!r.opened);
+        QCOMPARE(r.error, ENOENT);
+        QVERIFY(!r.reason.empty());
+        QVERIFY(!rec.IsSaving());
+        QVERIFY(!rec.HasFile());
+
+        QFile plain(tmp.filePath("plain"));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        r = rec.Start(tmp.filePath("plain/x.txt").toStdString());
+        QVERIFY(!r.opened);
+        QCOMPARE(r.error, ENOTDIR);
+    }
+
+    void longDirectoryNotCut() {
+        QTemporaryDir tmp;
+        QString dir = tmp.path();
+        while (dir.size() < 400) {
+            dir += "/" + QString(60, 'd');
+            QVERIFY(QDir().mkpath(dir));
+        }
+        const std::string name = RecordingFileNameNow(dir.toStdString() + "/");
+        QVERIFY(name.size() > 255);
+        CRecorder rec;
+        QVERIFY(rec.Start(name).opened);
+        Save(rec, Records(1));
+        rec.Stop();
+        QCOMPARE(ReadAll(name), Lines(Records(1)));
+    }
+
+    // Start and stop race the writer; every line must still be whole.
+    void stopWhileWriting() {
+        QTemporaryDir tmp;
+        const std::string path = tmp.filePath("race.txt").toStdString();
+        CRecorder rec;
+        std::atomic<bool> done{false};
+        const QByteArray buf = Records(68, 4);
+        std::thread writer([&] {
+            while (!done.load())
+                Save(rec, buf);
+        });
+        for (int i = 0; i < 200; ++i) {
+            QVERIFY(rec.Start(path).opened);
+            std::this_thread::yield();
+            rec.Stop();
+        }
+        done = true;
+        writer.join();
+        const QByteArray all = ReadAll(path);
+        const QByteArray one = Lines(buf);
+        QCOMPARE(all.size() % one.size(), 0);
+        for (qsizetype at = 0; at < all.size(); at += one.size())
+            QVERIFY(all.mid(at, one.size()) == one);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecorder)
+#include "tst_acquisition_recorder.moc"
