@@ -106,6 +106,13 @@ void DDX_Text(CDataExchange* pDX, int id, std::int32_t& value) {
     value = *v;
 }
 
+void DDX_Text(CDataExchange* pDX, int id, std::atomic<std::int32_t>& value) {
+    std::int32_t v = value.load();
+    // A failed parse throws before the store, leaving the member as it was.
+    DDX_Text(pDX, id, v);
+    value.store(v);
+}
+
 void DDX_Text(CDataExchange* pDX, int id, std::uint32_t& value) {
     QLineEdit* e = Field(pDX, id);
     if (!e)

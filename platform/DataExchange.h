@@ -1,10 +1,12 @@
 #pragma once
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
+#include "platform/DialogTemplate.h"
+
 class QWidget;
-class CDialogControls;
 
 // Raised inside a data exchange to abandon it once the user has been told
 // what is wrong; UpdateData catches it and reports failure.
@@ -29,7 +31,13 @@ public:
 // Binding of a window object to a control happens once, when exchanging
 // towards the controls.
 void DDX_Control(CDataExchange* pDX, int id, QWidget& control);
+template <class W> void DDX_Control(CDataExchange* pDX, int id, W*& control) {
+    if (!pDX->m_bSaveAndValidate)
+        control = qobject_cast<W*>(pDX->m_controls.GetDlgItem(id));
+}
 void DDX_Text(CDataExchange* pDX, int id, std::int32_t& value);
+// Members that another thread reads: the exchange stores them whole.
+void DDX_Text(CDataExchange* pDX, int id, std::atomic<std::int32_t>& value);
 void DDX_Text(CDataExchange* pDX, int id, std::uint32_t& value);
 void DDV_MinMaxInt(CDataExchange* pDX, std::int32_t value, std::int32_t min, std::int32_t max);
 void DDV_MinMaxUInt(CDataExchange* pDX, std::uint32_t value, std::uint32_t min, std::uint32_t max);

@@ -41,7 +41,9 @@ void CDialogControls::Subclass(int id, QWidget* replacement) {
 
 QFont DialogFont(const DialogTemplate& t) {
     QFont f(QString::fromUtf8(t.fontFace));
-    f.setPixelSize(t.pointSize * 96 / 72);
+    // 9 points at 96 DPI would be 12 px; the CJK faces here run wider than the
+    // face the layout was drawn with, so one pixel less keeps the labels whole.
+    f.setPixelSize(t.pointSize * 96 / 72 - 1);
     return f;
 }
 

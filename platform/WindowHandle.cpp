@@ -5,6 +5,14 @@
 #include <QPointer>
 #include <QWidget>
 
+struct CWndHandle::State {
+    mutable std::mutex lock;
+    QObject* sink = nullptr; // non-null exactly while the window exists
+    QRegion pending;
+    bool whole = false;
+    bool posted = false;
+};
+
 namespace {
 const QEvent::Type kRepaintEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
@@ -12,7 +20,17 @@ const QEvent::Type kRepaintEvent = static_cast<QEvent::Type>(QEvent::registerEve
 class RepaintSink : public QObject {
 public:
     using Take = std::function<QRegion(bool*)>;
-    RepaintSink(QWidget* w, Take take) : QObject(w), m_widget(w), m_take(std::move(take)) {}
+    RepaintSink(QWidget* w, std::weak_ptr<CWndHandle::State> state, Take take)
+        : QObject(w), m_widget(w), m_state(std::move(state)), m_take(std::move(take)) {}
+    // Going with the widget (its children are destroyed with it) ends the
+    // window for every thread, even without an explicit Detach.
+    ~RepaintSink() override {
+        if (auto s = m_state.lock()) {
+            std::lock_guard g(s->lock);
+            if (s->sink == this)
+                s->sink = nullptr;
+        }
+    }
     bool event(QEvent* e) override {
         if (e->type() != kRepaintEvent)
             return QObject::event(e);
@@ -29,17 +47,10 @@ public:
 
 private:
     QPointer<QWidget> m_widget;
+    std::weak_ptr<CWndHandle::State> m_state;
     Take m_take;
 };
 } // namespace
-
-struct CWndHandle::State {
-    mutable std::mutex lock;
-    QObject* sink = nullptr; // non-null exactly while the window exists
-    QRegion pending;
-    bool whole = false;
-    bool posted = false;
-};
 
 CWndHandle::CWndHandle() : m_state(std::make_shared<State>()) {}
 
@@ -49,7 +60,7 @@ CWndHandle::~CWndHandle() {
 
 void CWndHandle::Attach(QWidget* widget) {
     std::weak_ptr<State> weak = m_state;
-    auto* sink = new RepaintSink(widget, [weak](bool* whole) {
+    auto* sink = new RepaintSink(widget, weak, [weak](bool* whole) {
         QRegion r;
         if (auto s = weak.lock()) {
             std::lock_guard g(s->lock);

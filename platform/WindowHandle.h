@@ -33,8 +33,9 @@ public:
     // background, so there is nothing left to erase.
     void InvalidateRect(const QRect* rect, bool erase);
 
+    struct State; // public so the repaint sink in the .cpp can name it
+
 private:
-    struct State;
     std::shared_ptr<State> m_state;
 };
 

@@ -1,0 +1,134 @@
+#include "shell/HistoryEdit.h"
+
+#include <QApplication>
+#include <QScrollBar>
+#include <QStringEncoder>
+#include <cstdio>
+
+namespace {
+std::time_t (*g_now)() = nullptr;
+LocalTimeFn g_localTime = nullptr;
+
+const QString kLineBreak = QStringLiteral("\r\n");
+
+qsizetype CharBytes(QStringView ch) {
+    if (ch.size() == 1 && ch[0].unicode() < 0x80)
+        return 1;
+    QStringEncoder enc("GBK", QStringConverter::Flag::Stateless);
+    const QByteArray b = enc.encode(ch);
+    // GBK has no four-byte forms; what it cannot hold becomes one '?'.
+    return b.isEmpty() || b.size() > 2 ? 1 : b.size();
+}
+} // namespace
+
+bool DefaultLocalTime(std::time_t t, std::tm* out) { return localtime_r(&t, out) != nullptr; }
+
+void SetHistoryClock(std::time_t (*now)(), LocalTimeFn localTime) {
+    g_now = now;
+    g_localTime = localTime;
+}
+
+QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime) {
+    // Each field from a conversion of its own, so one failing conversion
+    // spoils only its own field.
+    auto field = [&](auto pick, int fallback) {
+        std::tm tm{};
+        return localTime(t, &tm) ? pick(tm) : fallback;
+    };
+    const int year = field([](const std::tm& tm) { return tm.tm_year + 1900; }, 0);
+    const int month = field([](const std::tm& tm) { return tm.tm_mon + 1; }, 0);
+    const int day = field([](const std::tm& tm) { return tm.tm_mday; }, 0);
+    const int hour = field([](const std::tm& tm) { return tm.tm_hour; }, -1);
+    const int minute = field([](const std::tm& tm) { return tm.tm_min; }, -1);
+    const int second = field([](const std::tm& tm) { return tm.tm_sec; }, -1);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", year, month, day, hour, minute,
+                  second);
+    return QString::fromLatin1(buf);
+}
+
+qsizetype Cp936Length(const QString& text) {
+    qsizetype n = 0;
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype len = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        n += CharBytes(QStringView(text).mid(i, len));
+        i += len;
+    }
+    return n;
+}
+
+QString Cp936Tail(const QString& text, qsizetype maxBytes) {
+    qsizetype start = text.size();
+    qsizetype bytes = 0;
+    while (start > 0) {
+        qsizetype len = 1;
+        if (start >= 2 && text[start - 1].isLowSurrogate() && text[start - 2].isHighSurrogate())
+            len = 2;
+        const qsizetype b = CharBytes(QStringView(text).mid(start - len, len));
+        if (bytes + b > maxBytes)
+            break;
+        bytes += b;
+        start -= len;
+    }
+    return text.mid(start);
+}
+
+CHistoryEdit::CHistoryEdit() {
+    setReadOnly(true);
+    setLineWrapMode(QPlainTextEdit::NoWrap);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setUndoRedoEnabled(false);
+    // The widget gets the focus first and hears who had it only afterwards.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        if (now == this)
+            OnSetFocus(old);
+    });
+}
+
+CHistoryEdit::~CHistoryEdit() { m_uiCall.Close(); }
+
+void CHistoryEdit::OnSetFocus(QWidget* previous) {
+    if (m_bAcceptFocus)
+        return;
+    // Nobody to hand it back to: clearing the focus is the nearest thing.
+    if (previous)
+        previous->setFocus(Qt::OtherFocusReason);
+    else
+        clearFocus();
+}
+
+void CHistoryEdit::AppendLineUnit(const QString& line) {
+    const qsizetype lineBytes = Cp936Length(line);
+    bool rewrite = false;
+    if (m_textBytes > kHistoryLimitBytes) {
+        m_text = Cp936Tail(m_text, kHistoryKeepBytes);
+        m_textBytes = Cp936Length(m_text);
+        rewrite = true;
+    }
+    if (!m_text.isEmpty()) {
+        m_text += kLineBreak;
+        m_textBytes += 2;
+    }
+    m_text += line;
+    m_textBytes += lineBytes;
+
+    if (rewrite || document()->isEmpty()) {
+        QString shown = m_text;
+        shown.replace(kLineBreak, QStringLiteral("\n"));
+        setPlainText(shown);
+    } else {
+        appendPlainText(line);
+    }
+    // Bring the newest line into view, from the line's start.
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    horizontalScrollBar()->setValue(horizontalScrollBar()->minimum());
+}
+
+void AppendHistory(CHistoryEdit& log, const QString& text) {
+    const std::time_t now = g_now ? g_now() : std::time(nullptr);
+    const QString line =
+        FormatHistoryTimestamp(now, g_localTime ? g_localTime : DefaultLocalTime) +
+        QStringLiteral(": ") + text;
+    log.UiCall().Call([&log, &line] { log.AppendLineUnit(line); });
+}

@@ -1,0 +1,65 @@
+#pragma once
+#include "platform/UiThreadCall.h"
+
+#include <QPlainTextEdit>
+#include <QString>
+#include <ctime>
+
+// The history log control: read-only, no wrapping, both scroll bars. It keeps
+// its text as the log's own text (lines joined by "\r\n") beside the widget,
+// so the byte limit is measured without re-reading and re-encoding the widget.
+class CHistoryEdit : public QPlainTextEdit {
+public:
+    CHistoryEdit();
+    ~CHistoryEdit() override;
+
+    // TRUE: takes the focus like any entry field; FALSE: hands it straight back.
+    int m_bAcceptFocus = 0;
+
+    // The log's whole text, as appended.
+    const QString& GetWindowText() const { return m_text; }
+    // Its length in bytes of code page 936.
+    qsizetype GetWindowTextBytes() const { return m_textBytes; }
+
+    // The appends of other threads run here, on the UI thread.
+    CUiThreadCall& UiCall() { return m_uiCall; }
+
+    // Focus handler: previous is the widget that had the focus, or nullptr.
+    void OnSetFocus(QWidget* previous);
+
+    // One append's steps that touch the control, run as one unit on the UI thread.
+    void AppendLineUnit(const QString& line);
+
+private:
+    CUiThreadCall m_uiCall;
+    QString m_text;
+    qsizetype m_textBytes = 0;
+};
+
+// Adds one line "timestamp: text" to the log. Callable from any thread; a
+// call from another thread returns once the line is in the log (or at once,
+// unrun, when the panel is shutting down).
+void AppendHistory(CHistoryEdit& log, const QString& text);
+
+// --- the pure rules behind it ---
+
+inline constexpr qsizetype kHistoryLimitBytes = 10000;
+inline constexpr qsizetype kHistoryKeepBytes = 300;
+
+// Converts a calendar time to local fields; false when it cannot.
+using LocalTimeFn = bool (*)(std::time_t, std::tm*);
+bool DefaultLocalTime(std::time_t t, std::tm* out);
+
+// "%.4d-%.2d-%.2d %.2d:%.2d:%.2d" of the local time; each field falls back on
+// its own when its conversion fails (year, month, day 0; the rest -1).
+QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime = DefaultLocalTime);
+
+// Lets tests fix the clock and the conversion; nullptr restores the defaults.
+void SetHistoryClock(std::time_t (*now)(), LocalTimeFn localTime);
+
+// Bytes of a text in code page 936 (characters it cannot hold count as one '?').
+qsizetype Cp936Length(const QString& text);
+
+// The longest tail of text that takes at most maxBytes in code page 936 and
+// starts on a character boundary (a double-byte character is never split).
+QString Cp936Tail(const QString& text, qsizetype maxBytes);

@@ -1,0 +1,28 @@
+#include "shell/TovrelApp.h"
+
+#include "platform/Fonts.h"
+#include "platform/PortMap.h"
+#include "shell/TovrelDlg.h"
+
+CTovrelApp::CTovrelApp(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool CTovrelApp::InitInstance() {
+    // Common-control registration has nothing to do here: Qt's widgets need
+    // no window classes registered before use.
+
+    // The base start-up is QApplication's constructor, already run.
+
+    // Embedded controls need no container support: the serial control is a
+    // plain widget of the panel.
+
+    // The profile key names the per-user folders (the port map lives there);
+    // no setting is read or written under it.
+    SetTovrelApplicationNames();
+    InstallFontSubstitutions();
+
+    CTovrelDlg dlg;
+    m_pMainWnd = &dlg;
+    dlg.DoModal();
+    m_pMainWnd = nullptr;
+    return false;
+}

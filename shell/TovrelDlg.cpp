@@ -1,0 +1,178 @@
+#include "shell/TovrelDlg.h"
+
+#include "platform/DialogKeys.h"
+#include "platform/MessageMap.h"
+#include "platform/SystemMenu.h"
+#include "resources/Resource.h"
+#include "resources/Templates.h"
+#include "shell/AboutDlg.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QPainter>
+#include <QRadioButton>
+#include <QStyle>
+
+namespace {
+const CMessageMap<CTovrelDlg>& MessageMap() {
+    static const CMessageMap<CTovrelDlg> map{
+        ON_WM_SYSCOMMAND(&CTovrelDlg::OnSysCommand),
+        ON_WM_PAINT(&CTovrelDlg::OnPaint),
+        ON_WM_QUERYDRAGICON(&CTovrelDlg::OnQueryDragIcon),
+    };
+    return map;
+}
+} // namespace
+
+QPoint MinimizedIconPosition(const QSize& client, const QSize& icon) {
+    return QPoint((client.width() - icon.width() + 1) / 2,
+                  (client.height() - icon.height() + 1) / 2);
+}
+
+CTovrelDlg::CTovrelDlg() : QDialog(nullptr), m_hIcon(LoadAppIcon()) {}
+
+CTovrelDlg::~CTovrelDlg() { DestroyWindows(); }
+
+void CTovrelDlg::Create() {
+    if (m_created)
+        return;
+    m_created = true;
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    BuildDialog(this, PanelTemplate(), m_controls);
+    MessageMap().ConnectButtons(*this, m_controls);
+    OnInitDialog();
+}
+
+int CTovrelDlg::DoModal() {
+    Create();
+    const int result = exec();
+    DestroyWindows();
+    return result;
+}
+
+void CTovrelDlg::DestroyWindows() {}
+
+void CTovrelDlg::done(int r) { QDialog::done(r); }
+
+void CTovrelDlg::DoDataExchange(CDataExchange* pDX) {
+    DDX_Control(pDX, IDC_COMBO_PORT, m_cbComPort);
+    DDX_Control(pDX, IDC_RADIO_TEST, m_btnTestMode);
+    DDX_Text(pDX, IDC_EDIT_COEF1, m_iPressCoef1);
+    DDV_MinMaxInt(pDX, m_iPressCoef1, 0, 200);
+    DDX_Text(pDX, IDC_EDIT_COEF2, m_iPressCoef2);
+    DDV_MinMaxInt(pDX, m_iPressCoef2, 0, 200);
+    DDX_Text(pDX, IDC_EDIT_GAIN1, m_uPulseGain1);
+    DDV_MinMaxUInt(pDX, m_uPulseGain1, 0, 127);
+    DDX_Text(pDX, IDC_EDIT_GAIN2, m_iPulseGain2);
+    DDV_MinMaxUInt(pDX, m_iPulseGain2, 0, 127);
+}
+
+bool CTovrelDlg::UpdateData(bool bSaveAndValidate) {
+    return ::UpdateData(this, m_controls, bSaveAndValidate,
+                        [this](CDataExchange* pDX) { DoDataExchange(pDX); });
+}
+
+bool CTovrelDlg::OnInitDialog() {
+    // 1. The first exchange, towards the controls.
+    UpdateData(false);
+
+    // 2. The About entry of the system menu.
+    CSystemMenu* pSysMenu = GetSystemMenu(this, [this](unsigned nID, long long lParam) {
+        MessageMap().Dispatch(*this, Msg::SysCommand, 0, MsgParams{nID, lParam});
+    });
+    if (pSysMenu) {
+        const QString strAboutMenu = LoadString(IDS_ABOUTBOX);
+        if (!strAboutMenu.isEmpty()) {
+            pSysMenu->AppendMenu(MF_SEPARATOR);
+            pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, strAboutMenu);
+        }
+    }
+
+    // 3. Big and small icon: one QIcon carries every size.
+    setWindowIcon(m_hIcon);
+
+    // 4. The port list, unsorted, COM1 selected.
+    for (int n = 1; n <= 16; ++n) {
+        char text[8];
+        std::snprintf(text, sizeof text, "COM%d", n);
+        m_cbComPort->addItem(QString::fromLatin1(text));
+    }
+    m_cbComPort->setCurrentIndex(0);
+
+    // 5. Test mode checked.
+    m_btnTestMode->setChecked(true);
+
+    // 6. The history log takes the place of control 1011.
+    m_controls.Subclass(IDC_EDIT_HISTORY, &m_editHistory);
+    m_editHistory.m_bAcceptFocus = 1;
+
+    // 7. The coefficients are edited only in calibration mode.
+    GetDlgItem(IDC_EDIT_COEF1)->setEnabled(false);
+    GetDlgItem(IDC_EDIT_COEF2)->setEnabled(false);
+
+    // 9. Calibration mode is offered only after a zero calibration.
+    GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
+
+    // 10.
+    setWindowTitle(QStringLiteral("电生理多参数采集软件V1.1.2"));
+    return true;
+}
+
+void CTovrelDlg::OnSysCommand(unsigned nID, long long lParam) {
+    (void)lParam;
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg dlgAbout;
+        dlgAbout.DoModal();
+    } else {
+        DefaultSysCommand(this, nID);
+    }
+}
+
+void CTovrelDlg::OnPaint() {
+    if (isMinimized()) {
+        QPainter dc(this);
+        const QSize icon(style()->pixelMetric(QStyle::PM_LargeIconSize),
+                         style()->pixelMetric(QStyle::PM_LargeIconSize));
+        dc.fillRect(rect(), palette().window());
+        const QPoint at = MinimizedIconPosition(size(), icon);
+        m_hIcon.paint(&dc, QRect(at, icon));
+    }
+    // Otherwise the dialog's own painting, which QDialog does after us.
+}
+
+QIcon CTovrelDlg::OnQueryDragIcon() { return m_hIcon; }
+
+void CTovrelDlg::OnOK() {
+    if (UpdateData(true))
+        accept();
+}
+
+void CTovrelDlg::OnCancel() { reject(); }
+
+void CTovrelDlg::paintEvent(QPaintEvent* e) {
+    MessageMap().Dispatch(*this, Msg::Paint);
+    QDialog::paintEvent(e);
+}
+
+void CTovrelDlg::closeEvent(QCloseEvent* e) {
+    // The close request is the handler's to carry out: it ends the run itself
+    // once the port is closed, and not when closing the port failed.
+    e->ignore();
+    if (!MessageMap().Dispatch(*this, Msg::Close))
+        OnCancel();
+}
+
+void CTovrelDlg::keyPressEvent(QKeyEvent* e) {
+    if (!HandleDialogKey(this, e, [this] { OnOK(); }, [this] { OnCancel(); }))
+        QDialog::keyPressEvent(e);
+}
+
+void CTovrelDlg::contextMenuEvent(QContextMenuEvent* e) {
+    // Controls with menus of their own (the entry fields, the log) keep the
+    // event; what reaches the panel was a click on its background or a label.
+    GetSystemMenu(this)->Open(e->globalPos());
+    e->accept();
+}

@@ -1,0 +1,72 @@
+#pragma once
+#include "platform/DataExchange.h"
+#include "platform/DialogTemplate.h"
+#include "shell/HistoryEdit.h"
+
+#include <QByteArray>
+#include <QDialog>
+#include <QIcon>
+#include <atomic>
+#include <cstdint>
+
+class QComboBox;
+class QRadioButton;
+
+// The main panel: built from template 102, it owns every other object of the
+// system for the whole modal run.
+class CTovrelDlg : public QDialog {
+public:
+    CTovrelDlg();
+    ~CTovrelDlg() override;
+
+    // Builds the window from its template and initialises it, then runs it
+    // modally; the windows are gone when it returns.
+    int DoModal();
+    // The first half of DoModal on its own: the window exists and is
+    // initialised but not shown (tests and the demo drive the panel this way).
+    void Create();
+    // Ends the run as the dialog manager's commands do.
+    void OnOK();
+    void OnCancel();
+
+    void done(int r) override;
+
+    // Data exchange between controls and members.
+    bool UpdateData(bool bSaveAndValidate = true);
+    const CDialogControls& Controls() const { return m_controls; }
+    QWidget* GetDlgItem(int id) const { return m_controls.GetDlgItem(id); }
+
+    // Handlers (message map).
+    void OnSysCommand(unsigned nID, long long lParam);
+    void OnPaint();
+    QIcon OnQueryDragIcon();
+
+    // Members, in declaration order.
+    QIcon m_hIcon;
+    QComboBox* m_cbComPort = nullptr;
+    QRadioButton* m_btnTestMode = nullptr;
+    std::atomic<std::int32_t> m_iPressCoef1{100};
+    std::atomic<std::int32_t> m_iPressCoef2{100};
+    CHistoryEdit m_editHistory;
+    std::uint32_t m_uPulseGain1 = 0;
+    std::uint32_t m_iPulseGain2 = 0;
+    QByteArray m_baSend;
+
+protected:
+    void DoDataExchange(CDataExchange* pDX);
+    bool OnInitDialog();
+
+    void paintEvent(QPaintEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+
+private:
+    void DestroyWindows();
+
+    CDialogControls m_controls;
+    bool m_created = false;
+};
+
+// Where a minimised window draws its icon: centred, rounding up.
+QPoint MinimizedIconPosition(const QSize& client, const QSize& icon);

@@ -1,0 +1,9 @@
+#include "shell/TovrelApp.h"
+
+int main(int argc, char** argv) {
+    // The application object cannot be a global here: QApplication needs the
+    // command line, so it lives for main's whole run instead.
+    CTovrelApp theApp(argc, argv);
+    theApp.InitInstance();
+    return 0;
+}

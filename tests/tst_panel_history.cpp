@@ -1,0 +1,159 @@
+// The history log: line format, the byte limit and its cut, appends from
+// other threads, and the focus rule.
+#include "shell/HistoryEdit.h"
+#include "support/panelsupport.h"
+
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QVBoxLayout>
+#include <QtTest>
+#include <thread>
+
+namespace {
+std::time_t FixedNow() {
+    std::tm tm{};
+    tm.tm_year = 2017 - 1900;
+    tm.tm_mon = 2;
+    tm.tm_mday = 5;
+    tm.tm_hour = 9;
+    tm.tm_min = 7;
+    tm.tm_sec = 2;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+bool FailingLocalTime(std::time_t, std::tm*) { return false; }
+int g_calls = 0;
+bool EveryOtherFails(std::time_t t, std::tm* out) {
+    return (g_calls++ % 2) ? false : DefaultLocalTime(t, out);
+}
+const QString kStamp = QStringLiteral("2017-03-05 09:07:02: ");
+} // namespace
+
+class TestPanelHistory : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { InitPanelTestApp(); }
+    void init() { SetHistoryClock(FixedNow, nullptr); }
+    void cleanup() { SetHistoryClock(nullptr, nullptr); }
+
+    void linesAreStampedAndJoinedWithCrLf() {
+        CHistoryEdit log;
+        AppendHistory(log, QStringLiteral("串口打开成功"));
+        QCOMPARE(log.GetWindowText(), kStamp + QStringLiteral("串口打开成功"));
+        AppendHistory(log, QStringLiteral("100% %s %d"));
+        QCOMPARE(log.GetWindowText(), kStamp + QStringLiteral("串口打开成功\r\n") + kStamp +
+                                          QStringLiteral("100% %s %d"));
+        QCOMPARE(log.toPlainText(), QString(log.GetWindowText()).replace("\r\n", "\n"));
+        // 21 ASCII bytes of stamp, 6 two-byte characters, CR LF, 21 + 10.
+        QCOMPARE(log.GetWindowTextBytes(), 21 + 12 + 2 + 21 + 10);
+    }
+
+    void timestampFallsBackFieldByField() {
+        QCOMPARE(FormatHistoryTimestamp(FixedNow(), FailingLocalTime),
+                 QStringLiteral("0000-00-00 -01:-01:-01"));
+        g_calls = 0;
+        QCOMPARE(FormatHistoryTimestamp(FixedNow(), EveryOtherFails),
+                 QStringLiteral("2017-00-05 -01:07:-01"));
+        SetHistoryClock(FixedNow, FailingLocalTime);
+        CHistoryEdit log;
+        AppendHistory(log, QStringLiteral("x"));
+        QCOMPARE(log.GetWindowText(), QStringLiteral("0000-00-00 -01:-01:-01: x"));
+    }
+
+    void textOver10000BytesIsCutToItsLast300() {
+        CHistoryEdit log;
+        // Grow the log to exactly 10000 bytes: one line of stamp + ASCII.
+        AppendHistory(log, QString(10000 - kStamp.size(), u'a'));
+        QCOMPARE(log.GetWindowTextBytes(), 10000);
+        AppendHistory(log, QStringLiteral("next"));
+        QVERIFY(log.GetWindowText().startsWith(kStamp)); // exactly 10000 stays whole
+        QCOMPARE(log.GetWindowTextBytes(), 10000 + 2 + 21 + 4);
+
+        CHistoryEdit log2;
+        AppendHistory(log2, QString(10001 - kStamp.size(), u'b'));
+        QCOMPARE(log2.GetWindowTextBytes(), 10001);
+        AppendHistory(log2, QStringLiteral("new"));
+        QCOMPARE(log2.GetWindowText(), QString(300, u'b') + QStringLiteral("\r\n") + kStamp +
+                                           QStringLiteral("new"));
+    }
+
+    void theCutNeverSplitsADoubleByteCharacter() {
+        CHistoryEdit log;
+        // 1 ASCII byte in front makes the two-byte characters end on an odd
+        // boundary: a byte-exact cut would leave half a character.
+        QString body = QStringLiteral("z") + QString(5000, QChar(0x4E2D)); // 中
+        AppendHistory(log, body);
+        QVERIFY(log.GetWindowTextBytes() > 10000);
+        AppendHistory(log, QStringLiteral("x"));
+        const QString kept = log.GetWindowText().section(QStringLiteral("\r\n"), 0, 0);
+        QCOMPARE(kept, QString(150, QChar(0x4E2D)));
+        QCOMPARE(Cp936Tail(QStringLiteral("ab中"), 3), QStringLiteral("b中"));
+        QCOMPARE(Cp936Tail(QStringLiteral("中中"), 3), QStringLiteral("中"));
+        QCOMPARE(Cp936Length(QStringLiteral("原始压力值wStressTmp1=")), 10 + 12);
+    }
+
+    void newestLineIsScrolledIntoView() {
+        CHistoryEdit log;
+        log.resize(289, 93);
+        log.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&log));
+        for (int i = 0; i < 40; ++i)
+            AppendHistory(log, QStringLiteral("line %1").arg(i));
+        QVERIFY(log.verticalScrollBar()->maximum() > 0);
+        QCOMPARE(log.verticalScrollBar()->value(), log.verticalScrollBar()->maximum());
+    }
+
+    void appendsFromSeveralThreadsLoseAndDuplicateNothing() {
+        CHistoryEdit log;
+        constexpr int kThreads = 3, kEach = 100;
+        std::atomic<int> done{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                for (int k = 0; k < kEach; ++k)
+                    AppendHistory(log, QStringLiteral("t%1 #%2").arg(t).arg(k));
+                ++done;
+            });
+        AppendHistory(log, QStringLiteral("ui")); // the UI thread appends meanwhile
+        while (done < kThreads)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        for (auto& th : threads)
+            th.join();
+        const QStringList lines = log.GetWindowText().split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), kThreads * kEach + 1);
+        QSet<QString> unique;
+        std::vector<int> next(kThreads, 0);
+        for (const QString& l : lines) {
+            QVERIFY(l.startsWith(kStamp));
+            const QString msg = l.mid(kStamp.size());
+            unique.insert(msg);
+            if (msg == QStringLiteral("ui"))
+                continue;
+            const int t = msg.mid(1, 1).toInt();
+            QCOMPARE(msg, QStringLiteral("t%1 #%2").arg(t).arg(next[t]));
+            ++next[t];
+        }
+        QCOMPARE(unique.size(), lines.size());
+    }
+
+    void focusIsHandedBackUntilTheLogAcceptsIt() {
+        QWidget window;
+        auto* edit = new QLineEdit(&window);
+        auto* log = new CHistoryEdit;
+        auto* layout = new QVBoxLayout(&window);
+        layout->addWidget(edit);
+        layout->addWidget(log);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        edit->setFocus();
+        QCOMPARE(QApplication::focusWidget(), edit);
+        log->setFocus(Qt::MouseFocusReason);
+        QCOMPARE(QApplication::focusWidget(), edit);
+        log->m_bAcceptFocus = 1;
+        QTest::mouseClick(log->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), log);
+    }
+};
+
+QTEST_MAIN(TestPanelHistory)
+#include "tst_panel_history.moc"
