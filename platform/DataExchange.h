@@ -31,6 +31,19 @@ public:
 // Binding of a window object to a control happens once, when exchanging
 // towards the controls.
 void DDX_Control(CDataExchange* pDX, int id, QWidget& control);
+// A window object that knows how to take over a control does it itself.
+template <class W>
+requires requires(W& w, QWidget* c) {
+    w.SubclassWindow(c);
+}
+void DDX_Control(CDataExchange* pDX, int id, W& control) {
+    if (pDX->m_bSaveAndValidate)
+        return;
+    if (QWidget* original = pDX->m_controls.GetDlgItem(id)) {
+        control.SubclassWindow(original);
+        pDX->m_controls.Replace(id, &control);
+    }
+}
 template <class W> void DDX_Control(CDataExchange* pDX, int id, W*& control) {
     if (!pDX->m_bSaveAndValidate)
         control = qobject_cast<W*>(pDX->m_controls.GetDlgItem(id));

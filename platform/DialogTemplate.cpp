@@ -39,6 +39,16 @@ void CDialogControls::Subclass(int id, QWidget* replacement) {
             w = replacement;
 }
 
+void CDialogControls::Replace(int id, QWidget* replacement) {
+    QWidget* original = GetDlgItem(id);
+    if (!original)
+        return;
+    m_byId.insert(id, replacement);
+    for (auto& w : m_order)
+        if (w == original)
+            w = replacement;
+}
+
 QFont DialogFont(const DialogTemplate& t) {
     QFont f(QString::fromUtf8(t.fontFace));
     // 9 points at 96 DPI would be 12 px; the CJK faces here run wider than the

@@ -73,6 +73,9 @@ public:
     // and tab order) and retires the original: what attaching a window object
     // to an existing control amounts to when the object is a widget of its own.
     void Subclass(int id, QWidget* replacement);
+    // Records that replacement now stands for the control id (it has taken
+    // the control's place itself).
+    void Replace(int id, QWidget* replacement);
 
 private:
     QHash<int, QWidget*> m_byId;

@@ -32,6 +32,7 @@ int CAboutDlg::DoModal() {
 }
 
 void CAboutDlg::keyPressEvent(QKeyEvent* e) {
-    if (!HandleDialogKey(this, e, [this] { accept(); }, [this] { reject(); }))
+    if (!HandleDialogKey(
+            this, e, [this] { accept(); }, [this] { reject(); }))
         QDialog::keyPressEvent(e);
 }

@@ -21,7 +21,9 @@ qsizetype CharBytes(QStringView ch) {
 }
 } // namespace
 
-bool DefaultLocalTime(std::time_t t, std::tm* out) { return localtime_r(&t, out) != nullptr; }
+bool DefaultLocalTime(std::time_t t, std::tm* out) {
+    return localtime_r(&t, out) != nullptr;
+}
 
 void SetHistoryClock(std::time_t (*now)(), LocalTimeFn localTime) {
     g_now = now;
@@ -86,7 +88,9 @@ CHistoryEdit::CHistoryEdit() {
     });
 }
 
-CHistoryEdit::~CHistoryEdit() { m_uiCall.Close(); }
+CHistoryEdit::~CHistoryEdit() {
+    m_uiCall.Close();
+}
 
 void CHistoryEdit::OnSetFocus(QWidget* previous) {
     if (m_bAcceptFocus)
@@ -127,8 +131,7 @@ void CHistoryEdit::AppendLineUnit(const QString& line) {
 
 void AppendHistory(CHistoryEdit& log, const QString& text) {
     const std::time_t now = g_now ? g_now() : std::time(nullptr);
-    const QString line =
-        FormatHistoryTimestamp(now, g_localTime ? g_localTime : DefaultLocalTime) +
-        QStringLiteral(": ") + text;
+    const QString line = FormatHistoryTimestamp(now, g_localTime ? g_localTime : DefaultLocalTime) +
+                         QStringLiteral(": ") + text;
     log.UiCall().Call([&log, &line] { log.AppendLineUnit(line); });
 }

@@ -16,6 +16,9 @@
 #include <QStyle>
 
 namespace {
+// All four strip windows share one child ID; none is looked up by it.
+constexpr int kStripWindowId = 100;
+
 const CMessageMap<CTovrelDlg>& MessageMap() {
     static const CMessageMap<CTovrelDlg> map{
         ON_WM_SYSCOMMAND(&CTovrelDlg::OnSysCommand),
@@ -33,7 +36,9 @@ QPoint MinimizedIconPosition(const QSize& client, const QSize& icon) {
 
 CTovrelDlg::CTovrelDlg() : QDialog(nullptr), m_hIcon(LoadAppIcon()) {}
 
-CTovrelDlg::~CTovrelDlg() { DestroyWindows(); }
+CTovrelDlg::~CTovrelDlg() {
+    DestroyWindows();
+}
 
 void CTovrelDlg::Create() {
     if (m_created)
@@ -53,9 +58,21 @@ int CTovrelDlg::DoModal() {
     return result;
 }
 
-void CTovrelDlg::DestroyWindows() {}
+// The windows go with the end of the modal run; the objects stay until the
+// panel object goes, and anything that reaches them in between is dropped.
+void CTovrelDlg::DestroyWindows() {
+    m_wavePulse1.DestroyWindow();
+    m_wavePulse2.DestroyWindow();
+    m_waveEcg.DestroyWindow();
+    m_waveHeartSound.DestroyWindow();
+    m_infoPress1.DestroyWindow();
+    m_infoPress2.DestroyWindow();
+}
 
-void CTovrelDlg::done(int r) { QDialog::done(r); }
+void CTovrelDlg::done(int r) {
+    QDialog::done(r);
+    DestroyWindows();
+}
 
 void CTovrelDlg::DoDataExchange(CDataExchange* pDX) {
     DDX_Control(pDX, IDC_COMBO_PORT, m_cbComPort);
@@ -64,6 +81,8 @@ void CTovrelDlg::DoDataExchange(CDataExchange* pDX) {
     DDV_MinMaxInt(pDX, m_iPressCoef1, 0, 200);
     DDX_Text(pDX, IDC_EDIT_COEF2, m_iPressCoef2);
     DDV_MinMaxInt(pDX, m_iPressCoef2, 0, 200);
+    DDX_Control(pDX, IDC_STATIC_PRESS1, m_infoPress1);
+    DDX_Control(pDX, IDC_STATIC_PRESS2, m_infoPress2);
     DDX_Text(pDX, IDC_EDIT_GAIN1, m_uPulseGain1);
     DDV_MinMaxUInt(pDX, m_uPulseGain1, 0, 127);
     DDX_Text(pDX, IDC_EDIT_GAIN2, m_iPulseGain2);
@@ -113,6 +132,19 @@ bool CTovrelDlg::OnInitDialog() {
     GetDlgItem(IDC_EDIT_COEF1)->setEnabled(false);
     GetDlgItem(IDC_EDIT_COEF2)->setEnabled(false);
 
+    // 8. The strip windows over their frames, which stay underneath.
+    const struct {
+        int frame;
+        CDrawWave3Wnd* wave;
+    } strips[] = {{IDC_FRAME_PULSE1, &m_wavePulse1},
+                  {IDC_FRAME_PULSE2, &m_wavePulse2},
+                  {IDC_FRAME_ECG, &m_waveEcg},
+                  {IDC_FRAME_HEARTSOUND, &m_waveHeartSound}};
+    for (const auto& s : strips) {
+        const QRect rc = GetDlgItem(s.frame)->geometry(); // already in client coordinates
+        s.wave->Create(this, rc, kStripWindowId);
+    }
+
     // 9. Calibration mode is offered only after a zero calibration.
     GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
 
@@ -143,14 +175,18 @@ void CTovrelDlg::OnPaint() {
     // Otherwise the dialog's own painting, which QDialog does after us.
 }
 
-QIcon CTovrelDlg::OnQueryDragIcon() { return m_hIcon; }
+QIcon CTovrelDlg::OnQueryDragIcon() {
+    return m_hIcon;
+}
 
 void CTovrelDlg::OnOK() {
     if (UpdateData(true))
         accept();
 }
 
-void CTovrelDlg::OnCancel() { reject(); }
+void CTovrelDlg::OnCancel() {
+    reject();
+}
 
 void CTovrelDlg::paintEvent(QPaintEvent* e) {
     MessageMap().Dispatch(*this, Msg::Paint);
@@ -166,7 +202,8 @@ void CTovrelDlg::closeEvent(QCloseEvent* e) {
 }
 
 void CTovrelDlg::keyPressEvent(QKeyEvent* e) {
-    if (!HandleDialogKey(this, e, [this] { OnOK(); }, [this] { OnCancel(); }))
+    if (!HandleDialogKey(
+            this, e, [this] { OnOK(); }, [this] { OnCancel(); }))
         QDialog::keyPressEvent(e);
 }
 

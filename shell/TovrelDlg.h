@@ -1,4 +1,6 @@
 #pragma once
+#include "display/DrawWave3Wnd.h"
+#include "display/InfoScreeWnd.h"
 #include "platform/DataExchange.h"
 #include "platform/DialogTemplate.h"
 #include "shell/HistoryEdit.h"
@@ -48,9 +50,15 @@ public:
     std::atomic<std::int32_t> m_iPressCoef1{100};
     std::atomic<std::int32_t> m_iPressCoef2{100};
     CHistoryEdit m_editHistory;
+    CInfoScreeWnd m_infoPress1;
+    CInfoScreeWnd m_infoPress2;
     std::uint32_t m_uPulseGain1 = 0;
     std::uint32_t m_iPulseGain2 = 0;
     QByteArray m_baSend;
+    CDrawWave3Wnd m_wavePulse1;
+    CDrawWave3Wnd m_wavePulse2;
+    CDrawWave3Wnd m_waveEcg;
+    CDrawWave3Wnd m_waveHeartSound;
 
 protected:
     void DoDataExchange(CDataExchange* pDX);

@@ -21,7 +21,9 @@ std::time_t FixedNow() {
     tm.tm_isdst = -1;
     return std::mktime(&tm);
 }
-bool FailingLocalTime(std::time_t, std::tm*) { return false; }
+bool FailingLocalTime(std::time_t, std::tm*) {
+    return false;
+}
 int g_calls = 0;
 bool EveryOtherFails(std::time_t t, std::tm* out) {
     return (g_calls++ % 2) ? false : DefaultLocalTime(t, out);
@@ -73,8 +75,8 @@ private slots:
         AppendHistory(log2, QString(10001 - kStamp.size(), u'b'));
         QCOMPARE(log2.GetWindowTextBytes(), 10001);
         AppendHistory(log2, QStringLiteral("new"));
-        QCOMPARE(log2.GetWindowText(), QString(300, u'b') + QStringLiteral("\r\n") + kStamp +
-                                           QStringLiteral("new"));
+        QCOMPARE(log2.GetWindowText(),
+                 QString(300, u'b') + QStringLiteral("\r\n") + kStamp + QStringLiteral("new"));
     }
 
     void theCutNeverSplitsADoubleByteCharacter() {

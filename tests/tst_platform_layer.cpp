@@ -165,7 +165,7 @@ private slots:
             QWidget w;
             h.Attach(&w);
             InvalidateRect(h, nullptr, false); // queued for a widget about to go
-        } // destroyed without a Detach
+        }                                      // destroyed without a Detach
         QCoreApplication::processEvents();
         QVERIFY(!IsWindow(h));
         InvalidateRect(h, nullptr, false);

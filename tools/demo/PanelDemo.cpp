@@ -29,9 +29,8 @@ int main(int argc, char** argv) {
     cli.process(app);
 
     // A message box would wait for a person who is not there: print it.
-    SetMessageBoxHook([](const QString& text) {
-        std::fprintf(stderr, "message box: %s\n", qPrintable(text));
-    });
+    SetMessageBoxHook(
+        [](const QString& text) { std::fprintf(stderr, "message box: %s\n", qPrintable(text)); });
 
     CTovrelDlg dlg;
     dlg.Create();
@@ -57,7 +56,8 @@ int main(int argc, char** argv) {
     const bool saved = dlg.grab().save(path);
     if (cli.isSet(liveOpt))
         click(IDC_BUTTON_STOP);
-    std::printf("%s\n", qPrintable(QString(dlg.m_editHistory.GetWindowText()).replace("\r\n", "\n")));
+    std::printf("%s\n",
+                qPrintable(QString(dlg.m_editHistory.GetWindowText()).replace("\r\n", "\n")));
     dlg.close(); // the close box: closes the port, logs, ends the panel
     std::printf("screenshot: %s\n", saved ? qPrintable(path) : "could not be written");
     return saved ? 0 : 1;
