@@ -1,0 +1,102 @@
+#pragma once
+#include "platform/Variant.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <optional>
+
+// Line settings as the "baud,parity,data,stop" text names them.
+struct SerialLineSettings {
+    qint32 baud = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+
+    bool operator==(const SerialLineSettings&) const = default;
+};
+
+// Reads "baud,parity,data,stop": baud any positive decimal number (devices
+// may use non-standard rates such as 926000), parity one of n e o m s (either
+// case), data 5 to 8, stop 1, 1.5 or 2. Anything else yields nothing.
+std::optional<SerialLineSettings> ParseSerialSettings(const QString& text);
+
+// The serial communications control: a port named COM1..COM16, opened and
+// configured through properties, that passes raw 8-bit data both ways and
+// raises OnComm on the thread that owns it when received bytes wait.
+//
+// Every access the port cannot carry out throws COleDispatchException with a
+// readable reason; the control itself never catches it.
+//
+// Sizes: Input hands out at most kMaxInputChunk (512) bytes per read when
+// InputLen is 0, because the receiving side takes no larger chunk. The input
+// queue holds up to kInputQueueSize (1 MiB, about 11 s of the device's full
+// 92,600 bytes/s) so that a stalled UI thread loses nothing; behind it the
+// kernel keeps buffering. After each OnComm in which the handler read, the
+// control raises OnComm again (queued, so the event loop keeps breathing)
+// while RThreshold bytes still wait, so a backlog is drained at 512 bytes per
+// event-loop pass, far faster than the line can fill it.
+class CSerialControl : public QObject {
+    Q_OBJECT
+public:
+    static constexpr short comEvReceive = 2;
+    static constexpr qsizetype kMaxInputChunk = 512;
+    static constexpr qint64 kInputQueueSize = 1 << 20;
+
+    explicit CSerialControl(QObject* parent = nullptr);
+    ~CSerialControl() override;
+
+    // 1 to 16; refused while the port is open.
+    void SetCommPort(short port);
+    bool GetPortOpen() const;
+    // true opens COM<CommPort> (via PortDevicePath) with the current settings;
+    // false closes it (closing a closed port does nothing).
+    void SetPortOpen(bool open);
+    // Kept for the next opening and applied at once to an open port.
+    void SetSettings(const QString& settings);
+    // Only 1 (binary: Input delivers raw bytes) is offered.
+    void SetInputMode(long mode);
+    // Raise OnComm once at least this many bytes wait; 0 raises no events.
+    void SetRThreshold(short bytes);
+    // Most bytes one read of Input takes; 0 means all that wait, up to
+    // kMaxInputChunk.
+    void SetInputLen(short bytes);
+    // Sends the bytes, in order.
+    void SetOutput(const COleVariant& data);
+    // The bytes waiting (within InputLen), removed from the queue.
+    COleVariant GetInput();
+    // Code of the latest event: 0 before any, comEvReceive after a receive.
+    short GetCommEvent() const;
+
+signals:
+    void OnComm();
+    // The open port failed under us (device unplugged, other side gone). The
+    // port has been closed when this is raised, so PortOpen reads false.
+    void PortLost(const QString& reason);
+
+private:
+    void OnReadyRead();
+    void OnPortError(QSerialPort::SerialPortError error);
+    void MaybeRaiseReceive();
+    void RaiseReceive();
+    void ScheduleReceiveCheck();
+    void EndLostPort(quint64 generation);
+    void ClosePort();
+    bool ApplySettings(const SerialLineSettings& settings);
+    [[noreturn]] void ThrowPortError(const QString& context) const;
+
+    QSerialPort m_port;
+    SerialLineSettings m_settings;
+    short m_sCommPort = 1;
+    short m_sRThreshold = 0;
+    short m_sInputLen = 0;
+    short m_sCommEvent = 0;
+    // Bumped at each opening so that late work for an earlier opening is dropped.
+    quint64 m_uOpenGeneration = 0;
+    // Reads of Input that returned bytes; tells whether an OnComm handler drained.
+    quint64 m_uInputReads = 0;
+    bool m_bRaisePending = false;
+    bool m_bEnding = false;
+    bool m_bClosing = false;
+    QString m_strLostReason;
+};
