@@ -51,7 +51,6 @@ private slots:
     void checksumsOfThePanelsFrames();
     void parserFindsFramesSplitAnywhere();
     void parserResynchronisesAfterGarbageAndBadFrames();
-    void commandsChangeTheDeviceState();
     void recordLayout();
     void wavesStayInTheVisibleBandAtEveryHeartRate_data();
     void wavesStayInTheVisibleBandAtEveryHeartRate();
@@ -62,7 +61,6 @@ private slots:
     void replayFiles();
     void recordSourceNumbersEveryRecord();
     void outputQueueIsBoundedAndKeepsRecordsWhole();
-    void recordsDue();
     void portLinkInspection();
     void options();
 };
@@ -158,38 +156,6 @@ void TestSimDevice::parserResynchronisesAfterGarbageAndBadFrames() {
     QVERIFY(parser.Pending() <= 4);
     events = FeedAll(parser, Bytes({0xF0, 0x33, 0x23, 0xF0, 0x33, 0x23}));
     QVERIFY(!FramesOf(events).empty());
-}
-
-void TestSimDevice::commandsChangeTheDeviceState() {
-    DeviceState state;
-    Frame f;
-    f.command = kCmdStartSampling;
-    ApplyFrame(state, f);
-    QVERIFY(state.sampling);
-    f.command = kCmdStopSampling;
-    ApplyFrame(state, f);
-    QVERIFY(!state.sampling);
-    f.command = kCmdZeroCalibration;
-    ApplyFrame(state, f);
-    QVERIFY(state.zeroed);
-    f.command = kCmdCalibrationMode;
-    ApplyFrame(state, f);
-    QVERIFY(state.calibrationMode);
-    QVERIFY(!state.sampling);
-
-    f.command = kCmdCoefficients;
-    f.args = {200, 7};
-    f.argCount = 2;
-    const std::string line = ApplyFrame(state, f);
-    QCOMPARE(state.coefficient1, 200);
-    QCOMPARE(state.coefficient2, 7);
-    QVERIFY(line.find("200") != std::string::npos);
-    f.command = kCmdAmplification;
-    f.args = {127, 3};
-    ApplyFrame(state, f);
-    QCOMPARE(state.gain1, 127);
-    QCOMPARE(state.gain2, 3);
-    QCOMPARE(state.coefficient1, 200);
 }
 
 void TestSimDevice::recordLayout() {
@@ -432,15 +398,6 @@ void TestSimDevice::outputQueueIsBoundedAndKeepsRecordsWhole() {
         QVERIFY(RecordIntact(&out[r]));
         QCOMPARE(out[r], uint8_t(r / kRecordSize));
     }
-}
-
-void TestSimDevice::recordsDue() {
-    QCOMPARE(RecordsDue(0, 6173), uint64_t(0));
-    QCOMPARE(RecordsDue(-5, 6173), uint64_t(0));
-    QCOMPARE(RecordsDue(1'000'000'000, 6173), uint64_t(6173));
-    QCOMPARE(RecordsDue(2'000'000, 6173), uint64_t(12));
-    // A day at the full rate does not overflow.
-    QCOMPARE(RecordsDue(86'400'000'000'000, 6173), uint64_t(86'400) * 6173);
 }
 
 void TestSimDevice::portLinkInspection() {
