@@ -30,9 +30,10 @@ void CDialogControls::Subclass(int id, QWidget* replacement) {
     replacement->setFocusPolicy(original->focusPolicy());
     if (original->focusPolicy() != Qt::NoFocus)
         QWidget::setTabOrder(original, replacement);
+    const bool visible = !original->isHidden();
     original->hide();
     original->setEnabled(false);
-    replacement->setVisible(true);
+    replacement->setVisible(visible);
     m_byId.insert(id, replacement);
     for (auto& w : m_order)
         if (w == original)

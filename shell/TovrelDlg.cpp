@@ -24,6 +24,20 @@ const CMessageMap<CTovrelDlg>& MessageMap() {
         ON_WM_SYSCOMMAND(&CTovrelDlg::OnSysCommand),
         ON_WM_PAINT(&CTovrelDlg::OnPaint),
         ON_WM_QUERYDRAGICON(&CTovrelDlg::OnQueryDragIcon),
+        ON_BN_CLICKED(IDC_RADIO_CALIB, &CTovrelDlg::OnBnClickedCalibMode),
+        ON_BN_CLICKED(IDC_BUTTON_DOWNLOAD, &CTovrelDlg::OnBnClickedDownload),
+        ON_BN_CLICKED(IDC_BUTTON_START, &CTovrelDlg::OnBnClickedStartSample),
+        ON_BN_CLICKED(IDC_BUTTON_STOP, &CTovrelDlg::OnBnClickedStopSample),
+        ON_BN_CLICKED(IDC_BUTTON_ZERO, &CTovrelDlg::OnBnClickedZero),
+        ON_BN_CLICKED(IDC_BUTTON_AMPLIFY, &CTovrelDlg::OnBnClickedAmplify),
+        ON_BN_CLICKED(IDC_RADIO_TEST, &CTovrelDlg::OnBnClickedTestMode),
+        ON_WM_CLOSE(&CTovrelDlg::OnClose),
+        ON_BN_CLICKED(IDC_BUTTON_SAVEFILE, &CTovrelDlg::OnBnClickedSaveFile),
+        ON_BN_CLICKED(IDC_BUTTON_STOPSAVE, &CTovrelDlg::OnBnClickedStopSave),
+        ON_BN_CLICKED(IDC_BUTTON_OPENPORT, &CTovrelDlg::OnBnClickedOpenPort),
+        ON_BN_CLICKED(IDC_BUTTON_CLOSEPORT, &CTovrelDlg::OnBnClickedClosePort),
+        // Event sink: OnComm (dispatch ID 1) of the serial control.
+        ON_EVENT(IDC_MSCOMM1, 1, &CTovrelDlg::OnCommMscomm1),
     };
     return map;
 }
@@ -49,6 +63,9 @@ void CTovrelDlg::Create() {
     BuildDialog(this, PanelTemplate(), m_controls);
     MessageMap().ConnectButtons(*this, m_controls);
     OnInitDialog();
+    connect(&m_comm, &CMscomm1::OnComm, this, [this] {
+        MessageMap().Dispatch(*this, Msg::ControlEvent, IDC_MSCOMM1, MsgParams{0, 0, 1});
+    });
 }
 
 int CTovrelDlg::DoModal() {
@@ -70,6 +87,8 @@ void CTovrelDlg::DestroyWindows() {
 }
 
 void CTovrelDlg::done(int r) {
+    // Every way the run ends passes here: close box, OK, Cancel.
+    StopRecvThread();
     QDialog::done(r);
     DestroyWindows();
 }
@@ -87,6 +106,7 @@ void CTovrelDlg::DoDataExchange(CDataExchange* pDX) {
     DDV_MinMaxUInt(pDX, m_uPulseGain1, 0, 127);
     DDX_Text(pDX, IDC_EDIT_GAIN2, m_iPulseGain2);
     DDV_MinMaxUInt(pDX, m_iPulseGain2, 0, 127);
+    DDX_Control(pDX, IDC_MSCOMM1, m_comm);
 }
 
 bool CTovrelDlg::UpdateData(bool bSaveAndValidate) {

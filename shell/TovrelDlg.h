@@ -1,6 +1,9 @@
 #pragma once
+#include "acquisition/Recorder.h"
+#include "acquisition/RecvBuffers.h"
 #include "display/DrawWave3Wnd.h"
 #include "display/InfoScreeWnd.h"
+#include "link/Mscomm1.h"
 #include "platform/DataExchange.h"
 #include "platform/DialogTemplate.h"
 #include "shell/HistoryEdit.h"
@@ -10,6 +13,7 @@
 #include <QIcon>
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 class QComboBox;
 class QRadioButton;
@@ -42,10 +46,38 @@ public:
     void OnSysCommand(unsigned nID, long long lParam);
     void OnPaint();
     QIcon OnQueryDragIcon();
+    void OnBnClickedCalibMode();
+    void OnBnClickedDownload();
+    void OnBnClickedStartSample();
+    void OnBnClickedStopSample();
+    void OnBnClickedZero();
+    void OnBnClickedAmplify();
+    void OnBnClickedTestMode();
+    void OnClose();
+    void OnBnClickedSaveFile();
+    void OnBnClickedStopSave();
+    void OnBnClickedOpenPort();
+    void OnBnClickedClosePort();
+    // Event sink: the serial control's receive event.
+    void OnCommMscomm1();
+
+    // Port opening (1: open, 0: failed and reported) and the commands' port check.
+    int OpenComPort();
+    bool EnsurePortOpen();
+    void SendFrame(std::uint8_t command);
+    void SendFrame(std::uint8_t command, std::uint32_t arg1, std::uint32_t arg2);
+
+    // Acquisition, on the worker thread.
+    static unsigned RecvThreadProc(CTovrelDlg* pDlg);
+    void ParseRecord();
+    void SaveRecords(int count, const std::uint8_t* buffer);
+    // Stops the worker and waits for it; safe to call more than once.
+    void StopRecvThread();
 
     // Members, in declaration order.
     QIcon m_hIcon;
     QComboBox* m_cbComPort = nullptr;
+    std::thread m_pRecvThread; // the worker, once the first opening started it
     QRadioButton* m_btnTestMode = nullptr;
     std::atomic<std::int32_t> m_iPressCoef1{100};
     std::atomic<std::int32_t> m_iPressCoef2{100};
@@ -59,6 +91,16 @@ public:
     CDrawWave3Wnd m_wavePulse2;
     CDrawWave3Wnd m_waveEcg;
     CDrawWave3Wnd m_waveHeartSound;
+    CMscomm1 m_comm;
+    std::int32_t m_iComPort = 0;
+    std::int32_t m_bPortOpen = 0;
+    std::atomic<std::int32_t> m_bTestMode{1};
+    // The recording flag and file (m_bSaving, m_pSaveFile) behind their lock.
+    CRecorder m_save;
+    // The receive buffers with their fill counts, ready flags, the filling
+    // buffer's number, the decimation counter and the record being decoded.
+    CRecvBuffers m_recv;
+    std::atomic<bool> m_bStopRecv{false};
 
 protected:
     void DoDataExchange(CDataExchange* pDX);

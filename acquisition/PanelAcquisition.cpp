@@ -1,0 +1,85 @@
+// The receive path, the worker, decoding and recording: operations of the panel.
+#include "acquisition/Record.h"
+#include "platform/MessageBox.h"
+#include "resources/Resource.h"
+#include "shell/TovrelDlg.h"
+
+#include <cerrno>
+#include <cstring>
+
+void CTovrelDlg::OnCommMscomm1() {
+    constexpr short kEvReceive = 2;
+    if (m_comm.get_CommEvent() != kEvReceive)
+        return;
+    COleVariant input = m_comm.get_Input();
+    m_recv.OnChunk(input.AccessData(), int(input.GetOneDimSize()));
+    input.Clear();
+}
+
+unsigned CTovrelDlg::RecvThreadProc(CTovrelDlg* pDlg) {
+    pDlg->m_recv.RunWorker(
+        pDlg->m_bStopRecv,
+        [pDlg](int count, const std::uint8_t* buffer) { pDlg->SaveRecords(count, buffer); },
+        [pDlg](const std::uint8_t*) { pDlg->ParseRecord(); });
+    return 0;
+}
+
+void CTovrelDlg::StopRecvThread() {
+    if (!m_pRecvThread.joinable())
+        return;
+    m_bStopRecv.store(true, std::memory_order_release);
+    m_recv.Wake();
+    // A worker waiting for its log line to go in gets it now, and any later
+    // append of its returns at once, so the join below cannot hang.
+    m_editHistory.UiCall().Close();
+    m_pRecvThread.join();
+}
+
+void CTovrelDlg::ParseRecord() {
+    const SDecodedRecord rec = DecodeRecord(m_recv.Record());
+    if (!rec.valid)
+        return;
+    m_wavePulse1.AddSample(rec.samples[0]);
+    m_wavePulse2.AddSample(rec.samples[1]);
+    m_waveEcg.AddSample(rec.samples[2]);
+    m_waveHeartSound.AddSample(rec.samples[3]);
+
+    std::int32_t press1 = rec.stress1, press2 = rec.stress2;
+    if (m_bTestMode.load(std::memory_order_relaxed) == 0) {
+        const std::int32_t coef1 = m_iPressCoef1.load(std::memory_order_relaxed);
+        const std::int32_t coef2 = m_iPressCoef2.load(std::memory_order_relaxed);
+        press1 = CalibratePressure(rec.stress1, coef1);
+        press2 = CalibratePressure(rec.stress2, coef2);
+        AppendHistory(m_editHistory, FormatCalibrationLine(rec.stress1, rec.stress2, coef1, coef2,
+                                                           press1, press2));
+    }
+    m_infoPress1.m_iValue.store(press1, std::memory_order_relaxed);
+    InvalidateRect(m_infoPress1.m_hWnd, nullptr, false);
+    m_infoPress2.m_iValue.store(press2, std::memory_order_relaxed);
+    InvalidateRect(m_infoPress2.m_hWnd, nullptr, false);
+}
+
+void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer) {
+    m_save.SaveRecords(count, buffer);
+}
+
+void CTovrelDlg::OnBnClickedSaveFile() {
+    const std::string path = RecordingFileNameNow(GetModuleDir());
+    const SRecordingStart started = m_save.Start(path);
+    if (!started.opened) {
+        // Switching the buttons as if recording would report a failure as a
+        // success; say what went wrong and stay as we were.
+        AppendHistory(m_editHistory, QStringLiteral("文件(%1)打开失败,错误号%2")
+                                         .arg(QString::fromStdString(path))
+                                         .arg(QString::fromStdString(started.reason)));
+        return;
+    }
+    GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);
+    GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(true);
+}
+
+void CTovrelDlg::OnBnClickedStopSave() {
+    m_save.Stop();
+    GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
+    GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
+}

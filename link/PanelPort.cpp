@@ -1,0 +1,68 @@
+// Opening and closing the port: operations of the panel.
+#include "platform/Errors.h"
+#include "platform/MessageBox.h"
+#include "shell/TovrelDlg.h"
+
+#include <QComboBox>
+
+namespace {
+const QString kLineSettings = QStringLiteral("926000,n,8,1");
+constexpr long kInputModeBinary = 1;
+constexpr short kReceiveThreshold = 4;
+constexpr short kReadAllWaiting = 0;
+constexpr int kErrorTextMax = 511;
+} // namespace
+
+int CTovrelDlg::OpenComPort() {
+    m_iComPort = m_cbComPort->currentIndex() + 1;
+    try {
+        if (m_comm.get_PortOpen())
+            return 1;
+        // The port is opened before its line settings are applied.
+        m_comm.put_CommPort(short(m_iComPort));
+        m_comm.put_PortOpen(true);
+        m_comm.put_Settings(kLineSettings);
+        m_comm.put_InputMode(kInputModeBinary);
+        m_comm.put_RThreshold(kReceiveThreshold);
+        m_comm.put_InputLen(kReadAllWaiting);
+        return 1;
+    } catch (const COleDispatchException& e) {
+        const QString reason = e.m_strDescription.left(kErrorTextMax);
+        const QString text =
+            QStringLiteral("串口(COM%1)打开失败,错误号%2").arg(m_iComPort).arg(reason);
+        AppendHistory(m_editHistory, text);
+        AfxMessageBox(text, this);
+        return 0;
+    }
+}
+
+void CTovrelDlg::OnBnClickedOpenPort() {
+    if (OpenComPort()) {
+        m_bPortOpen = 1;
+        AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
+        // Only the first successful press starts the worker.
+        if (!m_pRecvThread.joinable()) {
+            m_bStopRecv.store(false, std::memory_order_relaxed);
+            m_editHistory.UiCall().Reopen();
+            m_pRecvThread = std::thread(&CTovrelDlg::RecvThreadProc, this);
+        }
+    } else {
+        m_bPortOpen = 0;
+    }
+}
+
+void CTovrelDlg::OnBnClickedClosePort() {
+    if (!m_comm.get_PortOpen())
+        return;
+    m_comm.put_PortOpen(false);
+    // A later command with the port check then opens the port again instead
+    // of writing to a closed one.
+    m_bPortOpen = 0;
+    AppendHistory(m_editHistory, QStringLiteral("串口关闭成功"));
+}
+
+void CTovrelDlg::OnClose() {
+    OnBnClickedClosePort();
+    // Then the close request takes its usual course: the Cancel command.
+    OnCancel();
+}
