@@ -14,8 +14,10 @@ namespace {
 const QRgb kNavy = qRgb(0, 0, 128);
 const QRgb kYellow = qRgb(255, 255, 128);
 
+// Read with pixel(), which gives opaque colours as qRgb() whatever the format
+// (no conversion: on large images Qt converts on its thread pool).
 QImage Grab(QWidget& w) {
-    return w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    return w.grab().toImage();
 }
 
 // The bounding box of everything that is not navy.

@@ -1,9 +1,12 @@
 // The strip window as the panel uses it: created over a frame, fed samples,
 // resized, painted; checked on the pixels of the grabbed window.
 #include "display/DrawWave3Wnd.h"
+#include "display/InfoScreeWnd.h"
 
 #include <QDialog>
 #include <QImage>
+#include <QLabel>
+#include <QPaintEvent>
 #include <QTest>
 #include <initializer_list>
 #include <memory>
@@ -53,8 +56,10 @@ QList<int> Range(int from, int to) {
     return r;
 }
 
+// Read with pixel(), which gives opaque colours as qRgb() whatever the format
+// (no conversion: on large images Qt converts on its thread pool).
 QImage Grab(QWidget& w) {
-    return w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    return w.grab().toImage();
 }
 } // namespace
 
@@ -72,6 +77,7 @@ private slots:
     void twoAndThreeBands();
     void sampleAfterDestructionChangesNothing();
     void scrollingRingIsPaintedOldestFirst();
+    void appendRepaintsOnlyItsBand();
     void membersOfADialogDestroyInOrder();
 
 private:
@@ -267,17 +273,58 @@ void TestStrip::scrollingRingIsPaintedOldestFirst() {
     QCOMPARE(Grab(w), img);
 }
 
+namespace {
+class RecordingStrip : public CDrawWave3Wnd {
+public:
+    QRegion painted;
+
+protected:
+    void paintEvent(QPaintEvent* e) override {
+        painted += e->region();
+        CDrawWave3Wnd::paintEvent(e);
+    }
+};
+} // namespace
+
+void TestStrip::appendRepaintsOnlyItsBand() {
+    RecordingStrip w;
+    w.Create(m_panel.get(), QRect(0, 0, 300, 100), 100);
+    m_panel->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_panel.get()));
+    QTRY_COMPARE(w.painted, QRegion(w.rect())); // the first exposure
+    w.painted = QRegion();
+    FeedRepeated(w, 10, 50); // m_iLastPt 1..50: columns -3 to 53, merged
+    QTRY_COMPARE(w.painted, QRegion(0, 0, 54, 100));
+    FeedRepeated(w, 10, 250); // full
+    QTRY_VERIFY(w.painted.boundingRect().right() == 299);
+    w.painted = QRegion();
+    Feed(w, {10}); // a new sweep clears everything
+    QTRY_COMPARE(w.painted, QRegion(w.rect()));
+    w.painted = QRegion();
+    FeedRepeated(w, 10, 10); // m_iLastPt 2..11: columns -2 to 14
+    QTRY_COMPARE(w.painted, QRegion(0, 0, 15, 100));
+    w.SetScroll(true);
+    QTRY_COMPARE(w.painted, QRegion(w.rect()));
+    w.painted = QRegion();
+    Feed(w, {10});
+    QTRY_COMPARE(w.painted, QRegion(w.rect())); // a ring repaints everything
+}
+
 // The panel holds its windows by value and parents them later; its members
 // go before the dialog itself.
 void TestStrip::membersOfADialogDestroyInOrder() {
     struct Panel : QDialog {
+        CInfoScreeWnd m_info;
         CDrawWave3Wnd m_wave1, m_wave2;
     };
     auto panel = std::make_unique<Panel>();
+    panel->m_info.SubclassWindow(new QLabel(panel.get()));
     panel->m_wave1.Create(panel.get(), QRect(0, 0, 50, 20), 100);
     panel->m_wave2.Create(panel.get(), QRect(0, 30, 50, 20), 100);
     Feed(panel->m_wave1, {1, 2});
     panel->m_wave2.DestroyWindow();
+    panel->show();
+    QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
     QCOMPARE(panel->findChildren<CDrawWave3Wnd*>().size(), 2);
     panel.reset(); // must not delete the members a second time
 }
