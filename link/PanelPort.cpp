@@ -66,3 +66,11 @@ void CTovrelDlg::OnClose() {
     // Then the close request takes its usual course: the Cancel command.
     OnCancel();
 }
+
+void CTovrelDlg::OnPortLostMscomm1() {
+    // The control has closed the port already. Say so once; the flag goes
+    // down so that the next command or Open press opens the port afresh. A
+    // recording that is on stays on and keeps what it has.
+    m_bPortOpen = 0;
+    AppendHistory(m_editHistory, QStringLiteral("串口(COM%1)连接中断").arg(m_iComPort));
+}

@@ -18,6 +18,8 @@
 namespace {
 // All four strip windows share one child ID; none is looked up by it.
 constexpr int kStripWindowId = 100;
+// Our own event of the serial control, beside OnComm (1).
+constexpr int kEventPortLost = 2;
 
 const CMessageMap<CTovrelDlg>& MessageMap() {
     static const CMessageMap<CTovrelDlg> map{
@@ -38,6 +40,7 @@ const CMessageMap<CTovrelDlg>& MessageMap() {
         ON_BN_CLICKED(IDC_BUTTON_CLOSEPORT, &CTovrelDlg::OnBnClickedClosePort),
         // Event sink: OnComm (dispatch ID 1) of the serial control.
         ON_EVENT(IDC_MSCOMM1, 1, &CTovrelDlg::OnCommMscomm1),
+        ON_EVENT(IDC_MSCOMM1, kEventPortLost, &CTovrelDlg::OnPortLostMscomm1),
     };
     return map;
 }
@@ -65,6 +68,10 @@ void CTovrelDlg::Create() {
     OnInitDialog();
     connect(&m_comm, &CMscomm1::OnComm, this, [this] {
         MessageMap().Dispatch(*this, Msg::ControlEvent, IDC_MSCOMM1, MsgParams{0, 0, 1});
+    });
+    connect(&m_comm, &CMscomm1::PortLost, this, [this] {
+        MessageMap().Dispatch(*this, Msg::ControlEvent, IDC_MSCOMM1,
+                              MsgParams{0, 0, kEventPortLost});
     });
 }
 

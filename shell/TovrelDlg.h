@@ -58,8 +58,10 @@ public:
     void OnBnClickedStopSave();
     void OnBnClickedOpenPort();
     void OnBnClickedClosePort();
-    // Event sink: the serial control's receive event.
+    // Event sink: the serial control's receive event, and the end of the
+    // port when the device vanishes (adapter unplugged, device powered off).
     void OnCommMscomm1();
+    void OnPortLostMscomm1();
 
     // Port opening (1: open, 0: failed and reported) and the commands' port check.
     int OpenComPort();
