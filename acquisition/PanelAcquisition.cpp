@@ -36,6 +36,8 @@ void CTovrelDlg::StopRecvThread() {
 }
 
 void CTovrelDlg::ParseRecord() {
+    if (m_decodeTap)
+        m_decodeTap(m_recv.Record());
     const SDecodedRecord rec = DecodeRecord(m_recv.Record());
     if (!rec.valid)
         return;

@@ -13,6 +13,7 @@
 #include <QIcon>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <thread>
 
 class QComboBox;
@@ -103,6 +104,9 @@ public:
     // buffer's number, the decimation counter and the record being decoded.
     CRecvBuffers m_recv;
     std::atomic<bool> m_bStopRecv{false};
+    // Sees every record handed to the decoder, on the worker thread, before it
+    // is decoded. Empty unless a measuring tool sets it before the worker starts.
+    std::function<void(const std::uint8_t* record)> m_decodeTap;
 
 protected:
     void DoDataExchange(CDataExchange* pDX);
