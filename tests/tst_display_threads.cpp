@@ -9,6 +9,23 @@
 #include <atomic>
 #include <thread>
 
+namespace {
+// A shown panel with one strip and one readout, as the worker feeds them.
+struct Screen {
+    QWidget panel;
+    CDrawWave3Wnd wave;
+    CInfoScreeWnd info;
+    Screen() {
+        panel.resize(700, 300);
+        wave.Create(&panel, QRect(0, 0, 300, 100), 100);
+        auto* control = new QLabel(&panel);
+        control->setGeometry(0, 150, 200, 40);
+        info.SubclassWindow(control);
+        panel.show();
+    }
+};
+} // namespace
+
 class TestDisplayThreads : public QObject {
     Q_OBJECT
 private slots:
@@ -22,16 +39,10 @@ void TestDisplayThreads::initTestCase() {
 }
 
 void TestDisplayThreads::workerFeedShowsOnScreen() {
-    QWidget panel;
-    panel.resize(400, 300);
-    CDrawWave3Wnd wave;
-    wave.Create(&panel, QRect(0, 0, 300, 100), 100);
-    auto* control = new QLabel(&panel);
-    control->setGeometry(0, 150, 200, 40);
-    CInfoScreeWnd info;
-    info.SubclassWindow(control);
-    panel.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    Screen screen;
+    QVERIFY(QTest::qWaitForWindowExposed(&screen.panel));
+    CDrawWave3Wnd& wave = screen.wave;
+    CInfoScreeWnd& info = screen.info;
 
     std::thread worker([&] {
         for (int k = 0; k < 250; ++k) {
@@ -60,16 +71,10 @@ void TestDisplayThreads::workerFeedShowsOnScreen() {
 }
 
 void TestDisplayThreads::workerFeedWhileResizingAndPainting() {
-    QWidget panel;
-    panel.resize(700, 300);
-    CDrawWave3Wnd wave;
-    wave.Create(&panel, QRect(0, 0, 300, 100), 100);
-    auto* control = new QLabel(&panel);
-    control->setGeometry(0, 150, 200, 40);
-    CInfoScreeWnd info;
-    info.SubclassWindow(control);
-    panel.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    Screen screen;
+    QVERIFY(QTest::qWaitForWindowExposed(&screen.panel));
+    CDrawWave3Wnd& wave = screen.wave;
+    CInfoScreeWnd& info = screen.info;
 
     std::atomic<bool> stop{false};
     std::atomic<int> fed{0};
