@@ -1,14 +1,16 @@
 # Two commands do all the set-up on a fresh Debian 12 machine:
-#   make run    install what is missing, build, run the panel
+#   make run    install what is missing, build, run the panel with the simulated device
 #   make test   install what is missing, build, run every test
 SHELL := /bin/bash
 JOBS ?= 2
 BUILD ?= build
-DEBS := cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-noto-cjk \
-        clang libclang-rt-14-dev xvfb xauth
+PORT ?= COM1
+DEBS := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-noto-cjk \
+        clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+CMAKE_OPTS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build run test clean
+.PHONY: deps build run test test-main test-tsan test-asan fuzz bench bench-smoke install package clean
 
 deps:
 	@missing=$$(for p in $(DEBS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -19,21 +21,60 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) $(CMAKE_OPTS) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-# With a display the panel opens for the operator; without one it runs
-# offscreen and writes a screenshot instead.
+# The simulated device serves $(PORT); with a display the panel opens for the
+# operator (press 打开串口, then 启动采样). Without one the panel runs offscreen,
+# presses both itself, and writes a screenshot of the live traces.
 run: build
-	@if [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
+	@set -e; \
+	$(BUILD)/tools/tovrel-simdevice --port $(PORT) & dev=$$!; \
+	trap 'kill $$dev 2>/dev/null; wait $$dev 2>/dev/null' EXIT INT TERM; \
+	sleep 1; kill -0 $$dev; \
+	if [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
 	  $(BUILD)/shell/tovrel; \
 	else \
-	  echo "no display: writing a screenshot of the panel"; \
-	  QT_QPA_PLATFORM=offscreen $(BUILD)/tools/demo/tovrel-demo --screenshot $(CURDIR)/tovrel-panel.png; \
+	  echo "no display: running the panel offscreen for a few seconds"; \
+	  QT_QPA_PLATFORM=offscreen $(BUILD)/tools/demo/tovrel-demo --live --seconds 4 \
+	    --screenshot $(CURDIR)/tovrel-panel.png; \
 	fi
 
-test: build
+# Every test: the normal build, then the same tests under ThreadSanitizer and
+# under AddressSanitizer with UndefinedBehaviorSanitizer, a bounded fuzzing
+# run of the receive path, and a short smoke run of the benchmarks.
+test: test-main test-tsan test-asan fuzz bench-smoke
+	@echo "all test stages passed"
+
+test-main: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
+test-tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_OPTS) -DTOVREL_SANITIZE=thread >/dev/null
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	cmake -S . -B build-asan $(CMAKE_OPTS) -DTOVREL_SANITIZE=address >/dev/null
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+
+# A bounded run; FUZZ_SECONDS=600 make fuzz for a longer one.
+FUZZ_SECONDS ?= 45
+fuzz: deps
+	@if [ -x tests/fuzz/run.sh ]; then tests/fuzz/run.sh --seconds $(FUZZ_SECONDS); fi
+
+bench: build
+	bench/run.sh
+
+bench-smoke: build
+	@if [ -x bench/run.sh ]; then bench/run.sh --smoke; fi
+
+install: build
+	cmake --install $(BUILD)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+
 clean:
-	rm -rf $(BUILD) build-tsan build-asan
+	rm -rf $(BUILD) build-tsan build-asan build-fuzz
