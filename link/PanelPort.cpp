@@ -15,18 +15,31 @@ constexpr int kErrorTextMax = 511;
 
 int CTovrelDlg::OpenComPort() {
     m_iComPort = m_cbComPort->currentIndex() + 1;
+    bool openedHere = false;
     try {
         if (m_comm.get_PortOpen())
             return 1;
         // The port is opened before its line settings are applied.
         m_comm.put_CommPort(short(m_iComPort));
         m_comm.put_PortOpen(true);
+        openedHere = true;
         m_comm.put_Settings(kLineSettings);
         m_comm.put_InputMode(kInputModeBinary);
         m_comm.put_RThreshold(kReceiveThreshold);
         m_comm.put_InputLen(kReadAllWaiting);
         return 1;
     } catch (const COleDispatchException& e) {
+        // A port left open with only part of its settings (an adapter that
+        // refuses 926000 baud keeps the rate it had) would pass the next
+        // press as a success and talk to the device at the wrong rate. Shut
+        // it, so that every attempt starts afresh and fails the same way.
+        if (openedHere) {
+            try {
+                m_comm.put_PortOpen(false);
+            } catch (const COleDispatchException&) {
+                // Closing is best effort here; the opening failure is the news.
+            }
+        }
         const QString reason = e.m_strDescription.left(kErrorTextMax);
         const QString text =
             QStringLiteral("串口(COM%1)打开失败,错误号%2").arg(m_iComPort).arg(reason);
