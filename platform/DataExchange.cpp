@@ -84,26 +84,29 @@ void DDX_Control(CDataExchange* pDX, int id, QWidget& control) {
 }
 
 namespace {
-QLineEdit* Field(CDataExchange* pDX, int id) {
+// One integer field either way: shown as text, or parsed back with the
+// prompt of its type when it is not a whole number of that type.
+template <class T, class Parse>
+void ExchangeInteger(CDataExchange* pDX, int id, T& value, Parse parse, const QString& prompt) {
     pDX->m_idLastControl = id;
-    return pDX->m_controls.Item<QLineEdit>(id);
-}
-} // namespace
-
-void DDX_Text(CDataExchange* pDX, int id, std::int32_t& value) {
-    QLineEdit* e = Field(pDX, id);
+    QLineEdit* e = pDX->m_controls.Item<QLineEdit>(id);
     if (!e)
         return;
     if (!pDX->m_bSaveAndValidate) {
         e->setText(QString::number(value));
         return;
     }
-    const auto v = ParseInt32Field(e->text());
+    const auto v = parse(e->text());
     if (!v) {
-        AfxMessageBox(PromptInteger(), pDX->m_pDlgWnd);
+        AfxMessageBox(prompt, pDX->m_pDlgWnd);
         pDX->Fail();
     }
     value = *v;
+}
+} // namespace
+
+void DDX_Text(CDataExchange* pDX, int id, std::int32_t& value) {
+    ExchangeInteger(pDX, id, value, ParseInt32Field, PromptInteger());
 }
 
 void DDX_Text(CDataExchange* pDX, int id, std::atomic<std::int32_t>& value) {
@@ -114,19 +117,7 @@ void DDX_Text(CDataExchange* pDX, int id, std::atomic<std::int32_t>& value) {
 }
 
 void DDX_Text(CDataExchange* pDX, int id, std::uint32_t& value) {
-    QLineEdit* e = Field(pDX, id);
-    if (!e)
-        return;
-    if (!pDX->m_bSaveAndValidate) {
-        e->setText(QString::number(value));
-        return;
-    }
-    const auto v = ParseUInt32Field(e->text());
-    if (!v) {
-        AfxMessageBox(PromptUnsigned(), pDX->m_pDlgWnd);
-        pDX->Fail();
-    }
-    value = *v;
+    ExchangeInteger(pDX, id, value, ParseUInt32Field, PromptUnsigned());
 }
 
 void DDV_MinMaxInt(CDataExchange* pDX, std::int32_t value, std::int32_t min, std::int32_t max) {
