@@ -66,14 +66,15 @@ void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer) {
 }
 
 void CTovrelDlg::OnBnClickedSaveFile() {
-    const std::string path = RecordingFileNameNow(GetModuleDir());
+    const std::string path = RecordingFileNameNow(RecordingDir());
     const SRecordingStart started = m_save.Start(path);
     if (!started.opened) {
         // Switching the buttons as if recording would report a failure as a
         // success; say what went wrong and stay as we were.
+        // One pass over the format: a '%' in the path must stay text.
         AppendHistory(m_editHistory, QStringLiteral("文件(%1)打开失败,错误号%2")
-                                         .arg(QString::fromStdString(path))
-                                         .arg(QString::fromStdString(started.reason)));
+                                         .arg(QString::fromStdString(path),
+                                              QString::fromStdString(started.reason)));
         return;
     }
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);

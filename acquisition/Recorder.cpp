@@ -65,6 +65,18 @@ std::string GetModuleDir() {
 }
 
 namespace {
+std::string g_recordingDir; // empty: the program's own directory
+} // namespace
+
+void SetRecordingDir(const std::string& dir) {
+    g_recordingDir = dir;
+}
+
+std::string RecordingDir() {
+    return g_recordingDir.empty() ? GetModuleDir() : g_recordingDir;
+}
+
+namespace {
 // strerror_r comes in a GNU and an XSI flavour; either way the caller gets the text.
 [[maybe_unused]] const char* ErrorText(int rc, const char* buf) {
     return rc == 0 ? buf : "?";

@@ -23,6 +23,12 @@ std::string RecordingFileNameNow(const std::string& dir);
 // Directory of the running executable, ending with '/'.
 std::string GetModuleDir();
 
+// Where the recording buttons put their files: GetModuleDir() unless another
+// directory (ending with '/') has been set, as tests do to keep recordings
+// out of the program's folder. An empty dir restores the default. UI thread.
+void SetRecordingDir(const std::string& dir);
+std::string RecordingDir();
+
 // The outcome of starting a recording.
 struct SRecordingStart {
     bool opened = false;
