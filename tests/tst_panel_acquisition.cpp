@@ -1,0 +1,347 @@
+// Acquisition as part of the panel: what the worker's decoding shows on the
+// strips, the readouts and the log, and the recording buttons.
+#include "acquisition/Recorder.h"
+#include "resources/Resource.h"
+#include "shell/TovrelDlg.h"
+#include "support/panelsupport.h"
+#include "support/pty.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstring>
+
+namespace {
+// The port this program's panels open, apart from the other panel tests'.
+constexpr int kComPort = 7;
+
+QByteArray Rec(uint16_t pulse1, uint16_t pulse2, uint16_t ecg, uint16_t heart, uint16_t press1,
+               uint16_t press2, uint8_t marker = ':', uint8_t first = 0, uint8_t last = 0) {
+    QByteArray r(kRecordSize, '\0');
+    r[0] = char(first);
+    r[1] = char(marker);
+    const uint16_t words[] = {pulse1, pulse2, ecg, heart, press1, press2};
+    for (int k = 0; k < 6; ++k) {
+        r[2 + 2 * k] = char(words[k] >> 8);
+        r[3 + 2 * k] = char(words[k] & 0xFF);
+    }
+    r[14] = char(last);
+    return r;
+}
+
+// Valid records whose values no test expects: one that reaches a strip or a
+// readout was decoded when it should have been skipped.
+QByteArray Skipped() {
+    return Rec(60000, 60000, 60000, 60000, 0x7777, 0x7777);
+}
+// Records that only push a buffer to the worker; ignored wherever they land.
+QByteArray Pad() {
+    return Rec(60000, 60000, 60000, 60000, 0x7777, 0x7777, ';');
+}
+
+void Click(CTovrelDlg& dlg, int id) {
+    qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click();
+}
+
+QList<int> Samples(const CDrawWave3Wnd& wave) {
+    const CDrawWave3Wnd::CState s = wave.State();
+    CWaveSamples ordered{};
+    const int n = WaveDrawOrder(s.wWave, s.iFirstPt, s.iLastPt, s.iMaxPt, ordered);
+    return QList<int>(ordered.begin(), ordered.begin() + n);
+}
+
+// The log's lines without their timestamps, which must be well formed.
+QStringList LogTexts(const CTovrelDlg& dlg) {
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d: "));
+    QStringList texts;
+    const QString log = dlg.m_editHistory.GetWindowText();
+    if (log.isEmpty())
+        return texts;
+    for (const QString& line : log.split(QStringLiteral("\r\n"))) {
+        const auto m = stamp.match(line);
+        texts << (m.hasMatch() ? line.mid(m.capturedLength())
+                               : QStringLiteral("<no stamp>") + line);
+    }
+    return texts;
+}
+
+// A panel on screen with its port open on a pseudo-terminal, so that its
+// worker runs. The run is ended before the members go, which joins the
+// worker, also when a test fails half-way.
+struct OpenPanel {
+    TestPty pty;
+    CTovrelDlg dlg;
+
+    bool Open() {
+        if (!pty.LinkAsCom(kComPort))
+            return false;
+        dlg.Create();
+        dlg.m_cbComPort->setCurrentIndex(kComPort - 1);
+        dlg.show();
+        Click(dlg, IDC_BUTTON_OPENPORT);
+        return dlg.m_pRecvThread.joinable();
+    }
+    ~OpenPanel() { dlg.reject(); }
+};
+
+// Hands records to the panel's receive path as the receive handler does, on
+// the UI thread in chunks of whole records, and lets the worker finish each
+// buffer before the next one is handed over, so that nothing is dropped. It
+// counts records from the panel's start, so a test knows which ones the
+// worker decodes.
+class Feeder {
+public:
+    explicit Feeder(CTovrelDlg& dlg) : m_dlg(dlg) {}
+
+    // The worker decodes the 11th, 22nd, ... record since the panel was made.
+    static bool Decoded(long index) { return index % 11 == 10; }
+
+    void Add(const QByteArray& rec) {
+        m_chunk += rec;
+        ++m_sent;
+        if (m_chunk.size() >= kChunkRecords * kRecordSize)
+            Send();
+    }
+    // Fills with skipped records up to the next decoded place and puts rec there.
+    void AddDecoded(const QByteArray& rec) {
+        while (!Decoded(m_sent))
+            Add(Skipped());
+        Add(rec);
+    }
+    // Everything added so far goes to the worker; true once it has all been
+    // processed.
+    bool Flush() {
+        Send();
+        const uint64_t target = m_dlg.m_recv.HandOvers() + 1;
+        while (m_ok && m_dlg.m_recv.HandOvers() < target)
+            for (int k = 0; k < kChunkRecords; ++k)
+                Add(Pad());
+        return m_ok && m_dlg.m_recv.ChunksNextHeld() == 0 && m_dlg.m_recv.ChunksTooLarge() == 0;
+    }
+
+private:
+    static constexpr int kChunkRecords = 34; // 510 bytes, below the 512 limit
+
+    void Send() {
+        if (m_chunk.isEmpty())
+            return;
+        const uint64_t before = m_dlg.m_recv.HandOvers();
+        m_dlg.m_recv.OnChunk(reinterpret_cast<const uint8_t*>(m_chunk.constData()),
+                             int(m_chunk.size()));
+        m_chunk.clear();
+        if (m_dlg.m_recv.HandOvers() != before)
+            m_ok = m_ok && QTest::qWaitFor([this] {
+                       return m_dlg.m_recv.BuffersProcessed() == m_dlg.m_recv.HandOvers();
+                   });
+    }
+
+    CTovrelDlg& m_dlg;
+    QByteArray m_chunk;
+    long m_sent = 0;
+    bool m_ok = true;
+};
+} // namespace
+
+class TestPanelAcquisition : public QObject {
+    Q_OBJECT
+    QStringList m_boxes;
+
+private slots:
+    void initTestCase() {
+        InitPanelTestApp();
+        SetMessageBoxHook([this](const QString& t) { m_boxes << t; });
+    }
+    void init() { m_boxes.clear(); }
+    void cleanup() {
+        SetRecordingDir(std::string());
+        QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.join('\n')));
+    }
+
+    void decodedSamplesReachTheirStripsInOrder() {
+        OpenPanel p;
+        QVERIFY(p.Open());
+        const QStringList logBefore = LogTexts(p.dlg);
+        QCOMPARE(logBefore, QStringList{QStringLiteral("串口打开成功")});
+
+        Feeder feed(p.dlg);
+        // Extremes of the division first, then values that tell the records apart.
+        feed.AddDecoded(Rec(0xFFFF, 0x0013, 0x0014, 20 * 400 + 19, 1, 2, ':', 0xFF, 0xFF));
+        for (int j = 1; j < 8; ++j)
+            feed.AddDecoded(Rec(20 * (100 + j), 20 * (200 + j) + 19, 20 * (300 + j), 20 * (400 + j),
+                                j < 7 ? 1000 + j : 0x1234, j < 7 ? 2000 + j : 0xFFFF, ':',
+                                uint8_t(j * 37), uint8_t(0xA5 ^ j)));
+        QVERIFY(feed.Flush());
+
+        QCOMPARE(Samples(p.dlg.m_wavePulse1),
+                 (QList<int>{3276, 101, 102, 103, 104, 105, 106, 107}));
+        QCOMPARE(Samples(p.dlg.m_wavePulse2), (QList<int>{0, 201, 202, 203, 204, 205, 206, 207}));
+        QCOMPARE(Samples(p.dlg.m_waveEcg), (QList<int>{1, 301, 302, 303, 304, 305, 306, 307}));
+        QCOMPARE(Samples(p.dlg.m_waveHeartSound),
+                 (QList<int>{400, 401, 402, 403, 404, 405, 406, 407}));
+
+        // Test mode: the last record's raw pressures, unsigned, and no log line.
+        QCOMPARE(p.dlg.m_infoPress1.m_iValue.load(), 4660);
+        QCOMPARE(p.dlg.m_infoPress2.m_iValue.load(), 65535);
+        QTRY_COMPARE(QByteArray(p.dlg.m_infoPress1.m_szText), QByteArray("4660"));
+        QTRY_COMPARE(QByteArray(p.dlg.m_infoPress2.m_szText), QByteArray("65535"));
+        QCOMPARE(LogTexts(p.dlg), logBefore);
+    }
+
+    void recordsWithoutTheMarkerChangeNothing() {
+        OpenPanel p;
+        QVERIFY(p.Open());
+        p.dlg.m_bTestMode = 0; // the log would show any record that got through
+        Feeder feed(p.dlg);
+        feed.AddDecoded(Rec(2000, 4000, 6000, 8000, 500, 700));
+        // A stream out of step: every byte but the marker says something.
+        const uint8_t notMarkers[] = {0x00, 0x3B, 0x39, 0xFF, ':' ^ 0x80};
+        for (uint8_t m : notMarkers)
+            feed.AddDecoded(Rec(40000, 40000, 40000, 40000, 30000, 30000, m));
+        QVERIFY(feed.Flush());
+
+        QCOMPARE(Samples(p.dlg.m_wavePulse1), QList<int>{100});
+        QCOMPARE(Samples(p.dlg.m_wavePulse2), QList<int>{200});
+        QCOMPARE(Samples(p.dlg.m_waveEcg), QList<int>{300});
+        QCOMPARE(Samples(p.dlg.m_waveHeartSound), QList<int>{400});
+        QCOMPARE(p.dlg.m_infoPress1.m_iValue.load(), 5);
+        QCOMPARE(p.dlg.m_infoPress2.m_iValue.load(), 7);
+        const QStringList expected{
+            QStringLiteral("串口打开成功"),
+            QStringLiteral("原始压力值wStressTmp1=500,wStressTmp2=700,压力系数1=100,压力系数2="
+                           "100,新的压力值1=5,2=7")};
+        QCOMPARE(LogTexts(p.dlg), expected);
+    }
+
+    void calibrationDividesByTheCoefficientsAndLogsEachRecord() {
+        OpenPanel p;
+        QVERIFY(p.Open());
+        p.dlg.m_bTestMode = 0;
+        Feeder feed(p.dlg);
+        for (int j = 0; j < 3; ++j)
+            feed.AddDecoded(Rec(0, 0, 0, 0, 12345, 678));
+        QVERIFY(feed.Flush());
+        const QString at100 =
+            QStringLiteral("原始压力值wStressTmp1=12345,wStressTmp2=678,压力系数1="
+                           "100,压力系数2=100,新的压力值1=123,2=6");
+        QCOMPARE(LogTexts(p.dlg),
+                 (QStringList{QStringLiteral("串口打开成功"), at100, at100, at100}));
+        QCOMPARE(p.dlg.m_infoPress1.m_iValue.load(), 123);
+        QCOMPARE(p.dlg.m_infoPress2.m_iValue.load(), 6);
+        QTRY_COMPARE(QByteArray(p.dlg.m_infoPress1.m_szText), QByteArray("123"));
+        QTRY_COMPARE(QByteArray(p.dlg.m_infoPress2.m_szText), QByteArray("6"));
+
+        // A coefficient of 1 passes the raw value; one of 0 must not bring the
+        // worker down: the raw value shows and the line is still written.
+        p.dlg.m_iPressCoef1 = 1;
+        p.dlg.m_iPressCoef2 = 0;
+        feed.AddDecoded(Rec(0, 0, 0, 0, 12345, 678));
+        feed.AddDecoded(Rec(0, 0, 0, 0, 65535, 1));
+        QVERIFY(feed.Flush());
+        const QStringList log = LogTexts(p.dlg);
+        QCOMPARE(log.size(), 6);
+        QCOMPARE(log[4], QStringLiteral("原始压力值wStressTmp1=12345,wStressTmp2=678,压力系数1=1,"
+                                        "压力系数2=0,新的压力值1=12345,2=678"));
+        QCOMPARE(log[5], QStringLiteral("原始压力值wStressTmp1=65535,wStressTmp2=1,压力系数1=1,"
+                                        "压力系数2=0,新的压力值1=65535,2=1"));
+        QCOMPARE(p.dlg.m_infoPress1.m_iValue.load(), 65535);
+        QCOMPARE(p.dlg.m_infoPress2.m_iValue.load(), 1);
+
+        // Back in test mode the raw values show again and the log stays quiet.
+        p.dlg.m_bTestMode = 1;
+        feed.AddDecoded(Rec(0, 0, 0, 0, 0x1234, 0x0678));
+        QVERIFY(feed.Flush());
+        QCOMPARE(LogTexts(p.dlg).size(), 6);
+        QCOMPARE(p.dlg.m_infoPress1.m_iValue.load(), 4660);
+        QCOMPARE(p.dlg.m_infoPress2.m_iValue.load(), 0x678);
+    }
+
+    void recordingButtonsStartAndStopAFileNamedByTheTime() {
+        QCOMPARE(RecordingDir(), GetModuleDir()); // the program's folder unless told otherwise
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        const std::string dir = QFile::encodeName(tmp.path()).toStdString() + '/';
+        SetRecordingDir(dir);
+        CTovrelDlg dlg;
+        dlg.Create();
+        QVERIFY(dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
+        QVERIFY(dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
+
+        // No port is needed; the file waits for data.
+        const std::string before = RecordingFileNameNow(dir);
+        Click(dlg, IDC_BUTTON_SAVEFILE);
+        const std::string after = RecordingFileNameNow(dir);
+        const QStringList files = QDir(tmp.path()).entryList(QDir::Files);
+        QCOMPARE(files.size(), 1);
+        const std::string made = dir + files[0].toStdString();
+        QVERIFY2(made == before || made == after, made.c_str());
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d{14}\\.txt$")).match(files[0]).hasMatch());
+        QVERIFY(dlg.m_save.IsSaving() && dlg.m_save.HasFile());
+        QVERIFY(!dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
+        QVERIFY(dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
+
+        Click(dlg, IDC_BUTTON_STOPSAVE);
+        QVERIFY(!dlg.m_save.IsSaving() && !dlg.m_save.HasFile());
+        QVERIFY(dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
+        QVERIFY(!dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
+        QCOMPARE(QFileInfo(QString::fromStdString(made)).size(), 0);
+        QCOMPARE(LogTexts(dlg), QStringList()); // recording reports nothing when all is well
+    }
+
+    void stopBeforeStartLeavesNoFile() {
+        QTemporaryDir tmp;
+        SetRecordingDir(QFile::encodeName(tmp.path()).toStdString() + '/');
+        CTovrelDlg dlg;
+        dlg.Create();
+        Click(dlg, IDC_BUTTON_STOPSAVE);
+        QVERIFY(dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
+        QVERIFY(!dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
+        QVERIFY(!dlg.m_save.IsSaving());
+        QVERIFY(QDir(tmp.path()).isEmpty());
+    }
+
+    void aFileThatCannotBeOpenedIsReportedAndChangesNothing_data() {
+        QTest::addColumn<QString>("sub");
+        QTest::addColumn<int>("error");
+        // A file where a folder should be stops even a privileged user.
+        QTest::newRow("not a folder") << QStringLiteral("plain/") << int(ENOTDIR);
+        // Placeholder-like characters in the path are text like any other.
+        QTest::newRow("missing, with %") << QStringLiteral("gone%2x%1/") << int(ENOENT);
+    }
+    void aFileThatCannotBeOpenedIsReportedAndChangesNothing() {
+        QFETCH(QString, sub);
+        QFETCH(int, error);
+        QTemporaryDir tmp;
+        QFile plain(tmp.filePath(QStringLiteral("plain")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        const std::string dir = QFile::encodeName(tmp.filePath(sub)).toStdString();
+        SetRecordingDir(dir);
+        CTovrelDlg dlg;
+        dlg.Create();
+        Click(dlg, IDC_BUTTON_STOPSAVE); // from the stopped state
+        const std::string name = RecordingFileNameNow(dir);
+        Click(dlg, IDC_BUTTON_SAVEFILE);
+
+        const QStringList log = LogTexts(dlg);
+        QCOMPARE(log.size(), 1);
+        // The name is formed from the clock again; a second may have turned.
+        const QString expected =
+            QStringLiteral("文件(%1)打开失败,错误号%2")
+                .arg(QString::fromStdString(name), QString::fromLocal8Bit(std::strerror(error)));
+        const QString next = QStringLiteral("文件(%1)打开失败,错误号%2")
+                                 .arg(QString::fromStdString(RecordingFileNameNow(dir)),
+                                      QString::fromLocal8Bit(std::strerror(error)));
+        QVERIFY2(log[0] == expected || log[0] == next, qPrintable(log[0]));
+        QVERIFY(!dlg.m_save.IsSaving() && !dlg.m_save.HasFile());
+        QVERIFY(dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
+        QVERIFY(!dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("plain")});
+    }
+};
+
+QTEST_MAIN(TestPanelAcquisition)
+#include "tst_panel_acquisition.moc"
