@@ -58,7 +58,11 @@ void CTovrelDlg::OnBnClickedCalibMode() {
 }
 
 void CTovrelDlg::OnBnClickedDownload() {
-    UpdateData(true); // a failed exchange has prompted; the ranges decide below
+    // A failed exchange has prompted and stopped at the bad field, so the
+    // fields after it still hold older values: sending those would set the
+    // device to something the operator did not enter.
+    if (!UpdateData(true))
+        return;
     const std::int32_t c1 = m_iPressCoef1, c2 = m_iPressCoef2;
     if (c1 < kCoefMin || c1 > kCoefMax || c2 < kCoefMin || c2 > kCoefMax)
         return;
@@ -94,7 +98,10 @@ void CTovrelDlg::OnBnClickedZero() {
 }
 
 void CTovrelDlg::OnBnClickedAmplify() {
-    UpdateData(true);
+    // As for Download: after a failed exchange the gains may be older ones
+    // (a bad coefficient, exchanged first, stops it before them).
+    if (!UpdateData(true))
+        return;
     // Compared unsigned: a gain typed as a negative number is far above 127.
     if (m_uPulseGain1 > kGainMax || m_iPulseGain2 > kGainMax)
         return;
