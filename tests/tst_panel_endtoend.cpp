@@ -1,0 +1,269 @@
+// The panel against a device played on a pseudo-terminal: the stream goes
+// through the serial control, the receive path and the worker to the
+// recording file, the strips and the readouts; and the panel closes cleanly
+// while the stream and the worker's log lines are still coming.
+#include "acquisition/Recorder.h"
+#include "resources/Resource.h"
+#include "shell/TovrelDlg.h"
+#include "support/panelsupport.h"
+#include "support/pty.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+using namespace std::chrono_literals;
+
+void Click(CTovrelDlg& dlg, int id) {
+    qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click();
+}
+
+uint16_t Triangle(long i, long period, int top) {
+    const long t = i % period;
+    return uint16_t((t < period / 2 ? t : period - t) * 2 * top / period);
+}
+
+// Record i of the device's stream: byte 0 counts, byte 1 is the marker, the
+// samples are slow waves over the full 16-bit range and the pressures drift.
+QByteArray DeviceRecord(long i) {
+    const uint16_t words[] = {Triangle(i, 400, 65535),       Triangle(i + 100, 400, 60000),
+                              Triangle(i, 90, 40000),        Triangle(i, 30, 20000),
+                              uint16_t(12000 + i % 500 * 7), uint16_t(678 + i % 97)};
+    QByteArray r(kRecordSize, '\0');
+    r[0] = char(i & 0xFF);
+    r[1] = ':';
+    for (int k = 0; k < 6; ++k) {
+        r[2 + 2 * k] = char(words[k] >> 8);
+        r[3 + 2 * k] = char(words[k] & 0xFF);
+    }
+    r[14] = char((i >> 8) & 0xFF);
+    return r;
+}
+
+QByteArray RecordLine(long i) {
+    const QByteArray r = DeviceRecord(i);
+    char line[kRecordLineSize];
+    FormatRecordLine(reinterpret_cast<const uint8_t*>(r.constData()), line);
+    return QByteArray(line, kRecordLineSize);
+}
+
+// Plays the device: a few records at a time on a steady clock, about 1000
+// records a second, until `total` are out or it is stopped. A late burst
+// does not make up for lost time, so the rate never peaks.
+class DeviceStream {
+public:
+    DeviceStream(TestPty& pty, long total) : m_pty(pty), m_total(total) {}
+    ~DeviceStream() { Stop(); }
+
+    void Start() {
+        m_thread = std::thread([this] {
+            auto next = std::chrono::steady_clock::now();
+            while (!m_stop.load() && m_sent.load() < m_total) {
+                QByteArray burst;
+                long i = m_sent.load();
+                for (int k = 0; k < kBurst && i < m_total; ++k, ++i)
+                    burst += DeviceRecord(i);
+                if (!m_pty.Write(burst))
+                    break;
+                m_sent.store(i);
+                next += kPeriod;
+                const auto now = std::chrono::steady_clock::now();
+                if (next < now)
+                    next = now;
+                std::this_thread::sleep_until(next);
+            }
+            m_done.store(true);
+        });
+    }
+    void Stop() {
+        m_stop.store(true);
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    bool Done() const { return m_done.load(); }
+    long Sent() const { return m_sent.load(); }
+
+private:
+    static constexpr int kBurst = 5;
+    static constexpr auto kPeriod = 5ms;
+    TestPty& m_pty;
+    const long m_total;
+    std::atomic<long> m_sent{0};
+    std::atomic<bool> m_stop{false}, m_done{false};
+    std::thread m_thread;
+};
+
+QList<int> Samples(const CDrawWave3Wnd& wave) {
+    const CDrawWave3Wnd::CState s = wave.State();
+    CWaveSamples ordered{};
+    const int n = WaveDrawOrder(s.wWave, s.iFirstPt, s.iLastPt, s.iMaxPt, ordered);
+    return QList<int>(ordered.begin(), ordered.begin() + n);
+}
+
+// What a strip of capacity cap shows after the samples of `all`: a full
+// strip starts a new sweep with the next sample.
+QList<int> StripAfter(const QList<int>& all, int cap) {
+    if (all.isEmpty())
+        return {};
+    const qsizetype shown = (all.size() - 1) % cap + 1;
+    return all.mid(all.size() - shown);
+}
+
+// The panel on screen with COM1 open on the pseudo-terminal, its worker
+// running. The run ends before the members go, which joins the worker, also
+// when a test fails half-way.
+struct OpenPanel {
+    TestPty pty;
+    CTovrelDlg dlg;
+
+    bool Open() {
+        if (!pty.LinkAsCom(1))
+            return false;
+        dlg.Create();
+        dlg.show();
+        Click(dlg, IDC_BUTTON_OPENPORT);
+        return dlg.m_pRecvThread.joinable() && dlg.m_comm.get_PortOpen();
+    }
+    // Start sampling; the device must hear the start frame.
+    bool StartSampling() {
+        Click(dlg, IDC_BUTTON_START);
+        return pty.Read(3) == QByteArray::fromHex("F03222");
+    }
+    ~OpenPanel() {
+        if (dlg.isVisible())
+            dlg.reject();
+    }
+};
+} // namespace
+
+class TestPanelEndToEnd : public QObject {
+    Q_OBJECT
+    QStringList m_boxes;
+
+private slots:
+    void initTestCase() {
+        InitPanelTestApp();
+        SetMessageBoxHook([this](const QString& t) { m_boxes << t; });
+    }
+    void cleanup() {
+        SetRecordingDir(std::string());
+        QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.join('\n')));
+        m_boxes.clear();
+    }
+
+    void streamIsRecordedWholeAndShown() {
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        SetRecordingDir(QFile::encodeName(tmp.path()).toStdString() + '/');
+        OpenPanel p;
+        QVERIFY(p.Open());
+        Click(p.dlg, IDC_BUTTON_SAVEFILE);
+        const QStringList files = QDir(tmp.path()).entryList(QDir::Files);
+        QCOMPARE(files.size(), 1);
+        const QString path = tmp.filePath(files[0]);
+        QVERIFY(p.StartSampling());
+
+        // About two and a half seconds of stream while the event loop runs.
+        constexpr long kTotal = 2500;
+        DeviceStream device(p.pty, kTotal);
+        device.Start();
+        QVERIFY(QTest::qWaitFor([&] { return device.Done(); }, 60000));
+        QCOMPARE(device.Sent(), kTotal);
+
+        // Every byte sent is in the file or in the buffer still filling.
+        CRecvBuffers& recv = p.dlg.m_recv;
+        auto filling = [&] { return recv.RecvLen(recv.RecvWrite()); };
+        auto settled = [&] {
+            return recv.BuffersProcessed() == recv.HandOvers() &&
+                   QFileInfo(path).size() / kRecordLineSize * kRecordSize + filling() ==
+                       kTotal * kRecordSize;
+        };
+        QVERIFY2(QTest::qWaitFor(settled, 20000),
+                 qPrintable(QStringLiteral("file %1 bytes, filling %2, handed over %3, done %4")
+                                .arg(QFileInfo(path).size())
+                                .arg(filling())
+                                .arg(recv.HandOvers())
+                                .arg(recv.BuffersProcessed())));
+        Click(p.dlg, IDC_BUTTON_STOPSAVE);
+        QCOMPARE(recv.ChunksTooLarge(), uint64_t(0));
+        QCOMPARE(recv.ChunksNextHeld(), uint64_t(0));
+        QVERIFY(recv.HandOvers() >= 30); // the stream went through many buffers
+
+        // In order, nothing missing, nothing doubled, nothing torn.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray recorded = file.readAll();
+        QCOMPARE(recorded.size() % kRecordLineSize, 0);
+        const long lines = long(recorded.size() / kRecordLineSize);
+        QCOMPARE(lines * kRecordSize + filling(), kTotal * kRecordSize);
+        QVERIFY(lines > kTotal - kRecvBufSize / kRecordSize - 1);
+        for (long i = 0; i < lines; ++i)
+            if (recorded.mid(i * kRecordLineSize, kRecordLineSize) != RecordLine(i))
+                QFAIL(qPrintable(QStringLiteral("line %1 of %2: %3")
+                                     .arg(i)
+                                     .arg(lines)
+                                     .arg(QString::fromLatin1(
+                                         recorded.mid(i * kRecordLineSize, kRecordLineSize)))));
+
+        // Every eleventh record of those handed over reached the display.
+        QList<int> expected[4];
+        long last = -1;
+        for (long i = 10; i < lines; i += 11) {
+            const QByteArray r = DeviceRecord(i);
+            for (int k = 0; k < 4; ++k)
+                expected[k] << (uint8_t(r[2 + 2 * k]) * 256 + uint8_t(r[3 + 2 * k])) / 20;
+            last = i;
+        }
+        const CDrawWave3Wnd* strips[] = {&p.dlg.m_wavePulse1, &p.dlg.m_wavePulse2, &p.dlg.m_waveEcg,
+                                         &p.dlg.m_waveHeartSound};
+        for (int k = 0; k < 4; ++k) {
+            const QList<int> shown = Samples(*strips[k]);
+            QVERIFY(shown.size() > 50);
+            QCOMPARE(shown, StripAfter(expected[k], strips[k]->State().iMaxPt));
+        }
+        const QByteArray lastRec = DeviceRecord(last);
+        const int press1 = uint8_t(lastRec[10]) * 256 + uint8_t(lastRec[11]);
+        const int press2 = uint8_t(lastRec[12]) * 256 + uint8_t(lastRec[13]);
+        QCOMPARE(p.dlg.m_infoPress1.m_iValue.load(), press1);
+        QCOMPARE(p.dlg.m_infoPress2.m_iValue.load(), press2);
+        QTRY_COMPARE(QByteArray(p.dlg.m_infoPress1.m_szText), QByteArray::number(press1));
+        QTRY_COMPARE(QByteArray(p.dlg.m_infoPress2.m_szText), QByteArray::number(press2));
+    }
+
+    void closingMidStreamEndsTheWorker() {
+        for (int round = 0; round < 4; ++round) {
+            OpenPanel p;
+            QVERIFY(p.Open());
+            p.dlg.m_bTestMode = 0; // every decoded record writes a log line from the worker
+            QVERIFY(p.StartSampling());
+            DeviceStream device(p.pty, 1000000);
+            device.Start();
+            const uint64_t base = p.dlg.m_recv.BuffersProcessed();
+            // Into the stream by a few buffers, then close while it flows.
+            QVERIFY(QTest::qWaitFor(
+                [&] { return p.dlg.m_recv.BuffersProcessed() >= base + 3 + round; }, 30000));
+            QVERIFY(p.dlg.m_editHistory.GetWindowText().contains(QStringLiteral("原始压力值")));
+
+            p.dlg.close(); // the close box: closes the port and ends the run
+            QVERIFY(!p.dlg.m_pRecvThread.joinable());
+            QVERIFY(!p.dlg.isVisible());
+            QVERIFY(!p.dlg.m_comm.get_PortOpen());
+            // A line the worker was waiting to add may still follow it.
+            QVERIFY(p.dlg.m_editHistory.GetWindowText().contains(QStringLiteral("串口关闭成功")));
+            const QString logAtClose = p.dlg.m_editHistory.GetWindowText();
+            const uint64_t processed = p.dlg.m_recv.BuffersProcessed();
+            QTest::qWait(50);
+            device.Stop();
+            QCOMPARE(p.dlg.m_recv.BuffersProcessed(), processed);
+            QCOMPARE(p.dlg.m_editHistory.GetWindowText(), logAtClose);
+        }
+    }
+};
+
+QTEST_MAIN(TestPanelEndToEnd)
+#include "tst_panel_endtoend.moc"
