@@ -11,6 +11,8 @@ EChunkResult CRecvBuffers::OnChunk(const uint8_t* data, int n) {
     // The worker may hold buffer w here (after an earlier drop); its count is
     // then either the one handed over or 0, and either answer is safe.
     if (n > kRecvBufSize - m_iRecvLen[w].load(std::memory_order_relaxed)) {
+        if (m_bRecvReady[w].load(std::memory_order_acquire) == 0)
+            m_uHandOverSeq[w].store(++m_uLastHandOver, std::memory_order_relaxed);
         m_bRecvReady[w].store(1, std::memory_order_release);
         Bump(m_nHandOvers);
         m_uWakeSeq.fetch_add(1, std::memory_order_release);
@@ -37,13 +39,21 @@ EChunkResult CRecvBuffers::OnChunk(const uint8_t* data, int n) {
 }
 
 int CRecvBuffers::FindReady() const {
-    const int32_t first = m_iNextRead.load(std::memory_order_relaxed);
-    for (int j = 0; j < kRecvBufCount; ++j) {
-        const int i = (first + j) % kRecvBufCount;
-        if (m_bRecvReady[i].load(std::memory_order_acquire) == 1)
-            return i;
+    int oldest = -1;
+    uint64_t oldestSeq = 0;
+    for (int i = 0; i < kRecvBufCount; ++i) {
+        if (m_bRecvReady[i].load(std::memory_order_acquire) != 1)
+            continue;
+        // If the worker freed this buffer just as the UI thread handed it over
+        // again, it carries its earlier number but holds nothing; taking it
+        // first costs nothing.
+        const uint64_t seq = m_uHandOverSeq[i].load(std::memory_order_relaxed);
+        if (oldest < 0 || seq < oldestSeq) {
+            oldest = i;
+            oldestSeq = seq;
+        }
     }
-    return -1;
+    return oldest;
 }
 
 bool CRecvBuffers::WaitForReady(const std::atomic<bool>& stop) const {

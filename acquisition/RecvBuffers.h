@@ -40,11 +40,13 @@ public:
     // UI thread: append one received chunk. Never splits a chunk.
     EChunkResult OnChunk(const uint8_t* data, int n);
 
-    // Worker: the ready buffer handed over first, or -1. Buffers are handed
-    // over in ring order, so the oldest is the first ready one after the last
-    // buffer processed. Taking the lowest-numbered one instead would let a
-    // buffer wait behind newer ones for as long as the stream outpaces the
-    // worker, putting records out of order on screen and in the recording.
+    // Worker: the ready buffer handed over first, or -1. Taking the
+    // lowest-numbered one instead would let a buffer wait behind newer ones
+    // for as long as the stream outpaces the worker, putting records out of
+    // order on screen and in the recording. Ring order from the last buffer
+    // processed is not enough either: after chunks were dropped on held
+    // buffers, the filling buffer can be anywhere in the ring when the worker
+    // catches up, so each hand-over carries a sequence number.
     int FindReady() const;
 
     // Worker: hand buffer i (found ready by FindReady) to save(count, bytes),
@@ -89,10 +91,11 @@ private:
     int32_t m_iRecvWrite = 0; // UI thread only
 
     int32_t m_iRecordCount = 0; // worker only
-    // Where the worker's scan starts: the buffer after the last one processed.
-    // Written by the worker only; atomic so that FindReady may be asked from
-    // elsewhere.
-    std::atomic<int32_t> m_iNextRead{0};
+    // When each buffer was handed over, in hand-over order. Written by the UI
+    // thread while it owns the buffer, before the release of its flag; a
+    // buffer handed over again while the worker holds it keeps its number.
+    std::atomic<uint64_t> m_uHandOverSeq[kRecvBufCount] = {0, 0, 0};
+    uint64_t m_uLastHandOver = 0; // UI thread only
     uint8_t m_byRecord[kRecordBufSize] = {};
 
     // Bumped after every hand-over and by Wake; the idle worker sleeps on it.
@@ -127,7 +130,6 @@ void CRecvBuffers::ProcessBuffer(int i, Save&& save, Parse&& parse) {
     // and must then see the handed-over count or 0, never a later one.
     m_iRecvLen[i].store(0, std::memory_order_relaxed);
     m_bRecvReady[i].store(0, std::memory_order_release);
-    m_iNextRead.store((i + 1) % kRecvBufCount, std::memory_order_relaxed);
     Bump(m_nProcessed);
 }
 
