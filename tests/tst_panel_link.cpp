@@ -146,19 +146,21 @@ private slots:
     void failureIsShownInAModalBoxWithOk() {
         QVERIFY(TestPty::LinkComTo(9, m_home.filePath(QStringLiteral("no-such-tty"))));
         SetMessageBoxHook({});
+        // Looks for the box from the event loop the box runs, reads it and
+        // presses its OK. The timer goes with this scope, also on failure.
         QString text;
         QMessageBox::StandardButtons buttons;
-        std::function<void()> closeBox = [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) {
-                QTimer::singleShot(10, closeBox);
-                return;
+        QTimer poll;
+        poll.setInterval(10);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                poll.stop();
+                text = box->text();
+                buttons = box->standardButtons();
+                box->button(QMessageBox::Ok)->click();
             }
-            text = box->text();
-            buttons = box->standardButtons();
-            box->button(QMessageBox::Ok)->click();
-        };
-        QTimer::singleShot(0, closeBox);
+        });
+        poll.start();
         Panel p;
         p.Select(9);
         p.Press(IDC_BUTTON_OPENPORT); // returns once the box is closed
