@@ -4,7 +4,12 @@
 #include <QPainter>
 #include <QResizeEvent>
 
-CDrawWave3Wnd::CDrawWave3Wnd() = default;
+CDrawWave3Wnd::CDrawWave3Wnd() {
+    // Every paint covers the whole client area, so nothing underneath (the
+    // panel, the frame the strip sits on) needs painting first; without this
+    // each band repaint also repainted the frame below it.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 CDrawWave3Wnd::~CDrawWave3Wnd() {
     m_hWnd.Detach();
@@ -122,14 +127,14 @@ int CDrawWave3Wnd::ResizeBuffer() {
     return cap;
 }
 
-void CDrawWave3Wnd::paintEvent(QPaintEvent*) {
+void CDrawWave3Wnd::paintEvent(QPaintEvent* event) {
     const CState s = State();
     QPainter dc(this);
     dc.setRenderHint(QPainter::Antialiasing, false);
     dc.fillRect(s.rcClient, QBrush(QColor(0, 0, 0)));
     const CWaveMapping map = DrawGrid(dc, s);
     dc.setPen(QPen(QColor(255, 255, 255), 1));
-    DrawWave(dc, map, s);
+    DrawWave(dc, map, s, event->rect());
 }
 
 CWaveMapping CDrawWave3Wnd::DrawGrid(QPainter& dc, const CState& s) const {
@@ -147,12 +152,18 @@ CWaveMapping CDrawWave3Wnd::DrawGrid(QPainter& dc, const CState& s) const {
     return map;
 }
 
-void CDrawWave3Wnd::DrawWave(QPainter& dc, const CWaveMapping& map, const CState& s) const {
+void CDrawWave3Wnd::DrawWave(QPainter& dc, const CWaveMapping& map, const CState& s,
+                             const QRect& dirty) const {
     CWaveSamples ordered;
     const int n = WaveDrawOrder(s.wWave, s.iFirstPt, s.iLastPt, s.iMaxPt, ordered);
     if (n < 2)
         return; // a single sample is only a starting point
+    // Most paints are the 8-pixel band behind a new sample: map and draw only
+    // the points whose segments reach it, not the whole sweep.
+    const CWaveSpan span = WaveColumnSpan(map, n, dirty.left(), dirty.right());
     CWavePoints points;
-    WavePolyline(ordered, n, WaveBaseOffset(s.bBaseOffset, s.iBaseLine1), map, points);
-    dc.drawPolyline(points.data(), n);
+    const int count = WavePolyline(ordered, span.from, span.to,
+                                   WaveBaseOffset(s.bBaseOffset, s.iBaseLine1), map, points);
+    if (count >= 2)
+        dc.drawPolyline(points.data(), count);
 }

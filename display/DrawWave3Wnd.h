@@ -64,7 +64,8 @@ protected:
 private:
     int ResizeBuffer(); // m_lock held
     CWaveMapping DrawGrid(QPainter& dc, const CState& s) const;
-    void DrawWave(QPainter& dc, const CWaveMapping& map, const CState& s) const;
+    // dirty: the device rectangle being repainted; nothing outside it shows.
+    void DrawWave(QPainter& dc, const CWaveMapping& map, const CState& s, const QRect& dirty) const;
 
     int m_iMode = 1;
     int m_iBaseLine1 = -1;

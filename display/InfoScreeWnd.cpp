@@ -15,7 +15,11 @@ constexpr int kAveWidth = 20;   // width of a digit, in pixels
 constexpr int kTextTop = 5;
 } // namespace
 
-CInfoScreeWnd::CInfoScreeWnd() = default;
+CInfoScreeWnd::CInfoScreeWnd() {
+    // The navy field covers the whole client area: nothing underneath needs
+    // painting first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 CInfoScreeWnd::~CInfoScreeWnd() {
     m_hWnd.Detach();

@@ -167,3 +167,43 @@ int WavePolyline(const CWaveSamples& samples, int n, int a, const CWaveMapping& 
         out[k] = map.ToDevice(k, int64_t(samples[k]) - a);
     return n;
 }
+
+int WavePolyline(const CWaveSamples& samples, int from, int to, int a, const CWaveMapping& map,
+                 CWavePoints& out) {
+    from = std::max(from, 0);
+    to = std::min(to, kWaveMaxPt - 1);
+    for (int k = from; k <= to; ++k)
+        out[k - from] = map.ToDevice(k, int64_t(samples[k]) - a);
+    return std::max(0, to - from + 1);
+}
+
+CWaveSpan WaveColumnSpan(const CWaveMapping& map, int n, int left, int right) {
+    if (n <= 0)
+        return {0, -1};
+    auto x = [&](int k) { return map.ToDevice(k, 0).x(); };
+    // The mapping is linear, so x either never falls or never rises with k.
+    // Only the rising (or flat) case is cut; the other keeps every point.
+    if (x(0) > x(n - 1) || left > right)
+        return {0, n - 1};
+    // A one-pixel line stays within the columns of its end points; two
+    // columns to spare cover the rounding of its ends.
+    const int lo = left - 2, hi = right + 2;
+    int a = 0, b = n; // first point at or right of lo
+    while (a < b) {
+        const int m = a + (b - a) / 2;
+        if (x(m) < lo)
+            a = m + 1;
+        else
+            b = m;
+    }
+    const int from = std::max(0, a - 1); // the segment into the range starts there
+    a = 0, b = n;                        // first point right of hi
+    while (a < b) {
+        const int m = a + (b - a) / 2;
+        if (x(m) <= hi)
+            a = m + 1;
+        else
+            b = m;
+    }
+    return {from, std::min(n - 1, a)}; // the segment out of the range ends there
+}

@@ -89,3 +89,17 @@ CWaveBands WaveBandLayout(int iMode, int iBaseLine1, int iBaseLine2, int a, int6
 // (k, sample - a). Returns n.
 int WavePolyline(const CWaveSamples& samples, int n, int a, const CWaveMapping& map,
                  CWavePoints& out);
+// The same for samples from..to (inclusive) only, written to out from 0.
+// Returns their number.
+int WavePolyline(const CWaveSamples& samples, int from, int to, int a, const CWaveMapping& map,
+                 CWavePoints& out);
+
+// The points of an n-point trace (point k at logical x = k) that a repaint of
+// device columns left..right needs: every segment that can leave a pixel in
+// those columns. A band repaint thus draws a handful of points instead of the
+// whole sweep. Points from..to, inclusive.
+struct CWaveSpan {
+    int from;
+    int to;
+};
+CWaveSpan WaveColumnSpan(const CWaveMapping& map, int n, int left, int right);
