@@ -54,6 +54,7 @@ struct Options {
     bool record = true;
     bool keep = false;
     int iterations = 2000;
+    QString grab;
 };
 
 int64_t NowNs() {
@@ -159,7 +160,7 @@ int RunStream(const Options& o) {
             return 2;
         }
     }
-    Pump(500);
+    Pump(200);
 
     double idleCpuPct = -1;
     if (o.idle > 0) {
@@ -201,12 +202,14 @@ int RunStream(const Options& o) {
     if (!Click(dlg, IDC_BUTTON_START))
         return 2;
     sampler.start();
+    rss.push_back(bench::ResidentKb());
     if (o.warmup <= 0) {
         tWarmup = tStart;
         cpuAtWarmup = bench::ProcessCpuSeconds();
     }
     Pump(o.seconds * 1000);
     sampler.stop();
+    rss.push_back(bench::ResidentKb());
     const int64_t tEnd = NowNs();
     const double cpuEnd = bench::ProcessCpuSeconds();
     const double uiEnd = bench::ThreadCpuSeconds(getpid());
@@ -219,7 +222,7 @@ int RunStream(const Options& o) {
         readoutPaints += paints.Count(w);
 
     Click(dlg, IDC_BUTTON_STOP);
-    Pump(500);
+    Pump(300);
     if (o.record)
         Click(dlg, IDC_BUTTON_STOPSAVE);
 
@@ -487,6 +490,16 @@ int RunPaint(const Options& o) {
         readout.m_iValue = 10000 + i % 5000;
         readout.repaint();
     });
+    CInfoScreeWnd& readout2 = dlg.m_infoPress2;
+    std::vector<double> info2 = TimeUs(o.iterations, [&](int i) {
+        readout2.m_iValue = 10000 + i % 5000;
+        readout2.repaint();
+    });
+    if (!o.grab.isEmpty()) {
+        readout.m_iValue = 12345;
+        readout2.m_iValue = -678;
+        dlg.grab().save(o.grab);
+    }
 
     bench::ResultLine r("paint");
     r.Add("strip_w", uint64_t(w))
@@ -500,7 +513,8 @@ int RunPaint(const Options& o) {
         .Add("band_us", bench::Quantile(band, 0.5), 1)
         .Add("band_p99_us", bench::Quantile(band, 0.99), 1)
         .Add("readout_us", bench::Quantile(info, 0.5), 1)
-        .Add("readout_p99_us", bench::Quantile(info, 0.99), 1);
+        .Add("readout_p99_us", bench::Quantile(info, 0.99), 1)
+        .Add("readout2_us", bench::Quantile(info2, 0.5), 1);
     r.Print();
     dlg.close();
     return 0;
@@ -532,8 +546,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption norecord("no-record", "Leave recording off.");
     const QCommandLineOption keep("keep", "Keep the recording file.");
     const QCommandLineOption iterations("iterations", "Repaints timed per figure.", "n", "2000");
+    const QCommandLineOption grab("grab", "paint: also save a picture of the panel.", "png");
     cli.addOptions(
-        {simdevice, port, rate, calib, seconds, warmup, idle, norecord, keep, iterations});
+        {simdevice, port, rate, calib, seconds, warmup, idle, norecord, keep, iterations, grab});
     cli.process(app);
 
     Options o;
@@ -547,6 +562,7 @@ int main(int argc, char** argv) {
     o.record = !cli.isSet(norecord);
     o.keep = cli.isSet(keep);
     o.iterations = std::max(1, cli.value(iterations).toInt());
+    o.grab = cli.value(grab);
     if (o.port < 1 || o.port > 16 || o.rate <= 0 || o.seconds <= 0) {
         Fail("bad options (see --help)");
         return 2;

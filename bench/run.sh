@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# Benchmarks of the Tovrel panel: loss, CPU, paint cost, memory and latency at
+# the device's line rate, measured side by side in one run. Prints one table
+# and writes the figures to bench/results/<date>-<host>.csv.
+#
+#   bench/run.sh [--smoke] [--build DIR] [--no-build]
+#
+# --smoke    every part briefly (about 10 s): for CI, fails only when a
+#            benchmark itself breaks, never on a figure
+# --build    the CMake build folder to use (default: build)
+# --no-build use the programs already built there
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build"
+SMOKE=0
+DO_BUILD=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --smoke) SMOKE=1 ;;
+    --build) BUILD="$(cd "$2" 2>/dev/null && pwd || echo "$2")"; shift ;;
+    --no-build) DO_BUILD=0 ;;
+    -h | --help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+LINE_RATE=6173 # records/s: 926000 baud 8N1 carries 92600 bytes/s, 15 bytes a record
+if [ "$SMOKE" = 1 ]; then
+    MAIN_S=1.5; IDLE_S=0.3; WARM_S=0.5; LOSS_S=1.5; FLOOR_S=1.5; LAT_S=1.5; PAINT_N=200
+    LOSS_RUNS="calib:100"
+else
+    # 60 s for the run that also gives memory and CPU, 40 s for the other
+    # loss runs: all of it stays within about ten minutes.
+    MAIN_S=60; IDLE_S=10; WARM_S=5; LOSS_S=40; FLOOR_S=20; LAT_S=20; PAINT_N=3000
+    LOSS_RUNS="test:25 test:50 test:75 test:150 calib:25 calib:50 calib:75 calib:100 calib:150"
+fi
+
+if [ "$DO_BUILD" = 1 ]; then
+    if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+        cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+    cmake --build "$BUILD" --target tovrel-bench-panel tovrel-bench-floor tovrel-simdevice \
+        -j"${JOBS:-2}" >/dev/null
+fi
+PANEL="$BUILD/bench/tovrel-bench-panel"
+FLOOR="$BUILD/bench/tovrel-bench-floor"
+DEVICE="$BUILD/tools/tovrel-simdevice"
+for p in "$PANEL" "$FLOOR" "$DEVICE"; do
+    [ -x "$p" ] || { echo "run.sh: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
+done
+
+# A port-map folder of our own, so that no COMn of a developer or of a test
+# running meanwhile is touched.
+WORK="$(mktemp -d /tmp/tovrel-bench.XXXXXX)"
+trap 'rm -rf "$WORK"' EXIT
+export XDG_DATA_HOME="$WORK/data" XDG_RUNTIME_DIR="$WORK/run" QT_QPA_PLATFORM=offscreen
+mkdir -p "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+declare -A R # R[tag.key] = value, from the programs' RESULT lines
+RAW="$WORK/results.txt"
+: >"$RAW"
+STEP=0
+STEPS=$((4 + $(echo $LOSS_RUNS | wc -w)))
+
+# run TAG PROGRAM ARGS...: runs one measurement and keeps its RESULT line.
+run() {
+    local tag="$1"; shift
+    STEP=$((STEP + 1))
+    echo "[$STEP/$STEPS] $tag" >&2
+    local out
+    if ! out="$("$@" 2>"$WORK/stderr")"; then
+        echo "run.sh: $tag failed:" >&2
+        sed 's/^/  /' "$WORK/stderr" >&2
+        exit 1
+    fi
+    local line
+    line="$(printf '%s\n' "$out" | grep '^RESULT ' | tail -1)"
+    if [ -z "$line" ]; then
+        echo "run.sh: $tag printed no result" >&2
+        sed 's/^/  /' "$WORK/stderr" >&2
+        exit 1
+    fi
+    echo "$tag $line" >>"$RAW"
+    local kv
+    for kv in ${line#RESULT }; do
+        R["$tag.${kv%%=*}"]="${kv#*=}"
+    done
+}
+
+pct_rate() { awk -v p="$1" -v r="$LINE_RATE" 'BEGIN { printf "%.1f", r * p / 100 }'; }
+
+LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg)"
+START="$(date '+%Y-%m-%d %H:%M:%S')"
+
+run paint "$PANEL" paint --iterations "$PAINT_N"
+run main "$PANEL" stream --simdevice "$DEVICE" --port 7 --rate "$LINE_RATE" \
+    --seconds "$MAIN_S" --warmup "$WARM_S" --idle "$IDLE_S"
+run floor "$FLOOR" "$DEVICE" 8 "$LINE_RATE" "$FLOOR_S" "$WARM_S"
+run latency "$PANEL" latency --port 6 --rate "$LINE_RATE" --seconds "$LAT_S" --warmup "$WARM_S"
+for spec in $LOSS_RUNS; do
+    mode="${spec%%:*}"
+    pct="${spec#*:}"
+    flag=""
+    [ "$mode" = calib ] && flag="--calib"
+    run "$mode$pct" "$PANEL" stream $flag --simdevice "$DEVICE" --port 7 \
+        --rate "$(pct_rate "$pct")" --seconds "$LOSS_S" --warmup "$WARM_S"
+done
+LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg)"
+
+# --- the table ----------------------------------------------------------------
+
+v() { echo "${R[$1]:-?}"; }
+calc() { awk "BEGIN { $1 }"; }
+HOST="$(hostname)"
+CPU_MODEL="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+CORES="$(nproc)"
+
+loss_row() { # tag label pct
+    local t="$1"
+    printf '  %-6s %4s %%  %8s  %8s  %7s  %6s  %9s  %9s  %8s\n' "$2" "$3" \
+        "$(calc "printf \"%.0f\", $(v $t.rate)")" "$(calc "printf \"%d\", $(v $t.last_index) + 1")" \
+        "$(v $t.recorded)" "$(v $t.lost)" \
+        "$(calc "n = $(v $t.last_index) + 1; printf \"%.2f %%\", (n ? 100 * $(v $t.lost) / n : 0)")" \
+        "$(v $t.chunks_too_large) / $(v $t.chunks_next_held)" "$(v $t.bad_lines)"
+}
+
+{
+    echo "Tovrel panel benchmarks, $START on $HOST ($CORES cores, $CPU_MODEL)"
+    echo "load average $LOAD_START at the start, $LOAD_END at the end$([ "$SMOKE" = 1 ] && echo ' -- SMOKE RUN, figures not meaningful')"
+    echo
+    echo "1. Records lost, recording on (test mode 100 %: ${MAIN_S} s, other runs: ${LOSS_S} s each)"
+    echo "  mode    rate   rec/s    produced  recorded     lost     lost %  chunks dropped  bad lines"
+    echo "                                                               too large / held"
+    declare -a rows=("main test 100")
+    for spec in $LOSS_RUNS; do rows+=("${spec%%:*}${spec#*:} ${spec%%:*} ${spec#*:}"); done
+    # In order: test mode first, then calibration mode, each by rate.
+    printf '%s\n' "${rows[@]}" | sort -k2,2r -k3,3n | while read -r tag mode pct; do
+        loss_row "$tag" "$mode" "$pct"
+    done
+    echo "  (produced: records up to the last one recorded, by running number; the filling"
+    echo "   buffer's last bytes wait for the next stream and are not counted as lost)"
+    echo
+    echo "2. CPU, share of one core                     panel     floor   panel/floor  target"
+    printf '  %-42s %6s %%  %7s  %11s  %s\n' "idle, port open, no data (${IDLE_S} s)" \
+        "$(v main.idle_cpu_pct)" "-" "-" "< 1 %"
+    printf '  %-42s %6s %%  %5s %%  %10sx  %s\n' "100 % line rate, test mode, recording on" \
+        "$(v main.cpu_pct)" "$(v floor.cpu_pct)" \
+        "$(calc "f = $(v floor.cpu_pct); printf \"%.1f\", (f > 0 ? $(v main.cpu_pct) / f : 0)")" \
+        "< 10 %, <= 3x floor"
+    printf '  %-42s %6s %%\n' "  of which the UI thread" "$(v main.ui_cpu_pct)"
+    printf '  %-42s %6s %%\n' "  of which the worker" "$(v main.worker_cpu_pct)"
+    printf '  %-42s %6s/s strips, %s/s readouts\n' "  paints" "$(v main.strip_paints_per_s)" \
+        "$(v main.readout_paints_per_s)"
+    echo "  (floor: plain termios read() of the same stream; CPU measured after ${WARM_S} s warm-up)"
+    echo
+    echo "3. Paint, median of $(v paint.iterations) repaints (p99)                        target"
+    printf '  %-42s %7s us (%s)  < 1 ms\n' \
+        "full strip $(v paint.strip_w)x$(v paint.strip_h), full sweep" \
+        "$(v paint.full_us)" "$(v paint.full_p99_us)"
+    printf '  %-42s %7s us (%s)\n' "8-pixel band of that strip" "$(v paint.band_us)" \
+        "$(v paint.band_p99_us)"
+    printf '  %-42s %7s us (%s)\n' "readout $(v paint.readout_w)x$(v paint.readout_h)" \
+        "$(v paint.readout_us)" "$(v paint.readout_p99_us)"
+    echo
+    echo "4. Memory, test mode at 100 % for ${MAIN_S} s                          target"
+    printf '  %-42s %7s MB        < 80 MB\n' "peak resident" \
+        "$(calc "printf \"%.1f\", $(v main.peak_rss_kb) / 1024")"
+    printf '  %-42s %7s MB -> %s MB (%s MB)  flat\n' "resident, first 10 s -> last 10 s" \
+        "$(calc "printf \"%.1f\", $(v main.rss_first10_kb) / 1024")" \
+        "$(calc "printf \"%.1f\", $(v main.rss_last10_kb) / 1024")" \
+        "$(calc "printf \"%+.2f\", ($(v main.rss_last10_kb) - $(v main.rss_first10_kb)) / 1024")"
+    echo
+    echo "5. Latency, device write -> decode, 100 % line rate, ${LAT_S} s ($(v latency.samples) decoded records)"
+    printf '  %-42s %7s ms\n' "median" "$(v latency.median_ms)"
+    printf '  %-42s %7s ms\n' "99th percentile" "$(v latency.p99_ms)"
+    printf '  %-42s %7s ms\n' "largest" "$(v latency.max_ms)"
+} | tee "$WORK/table.txt"
+
+# --- the figures for a later comparison -----------------------------------------
+
+if [ "$SMOKE" = 0 ]; then
+    mkdir -p "$ROOT/bench/results"
+    CSV="$ROOT/bench/results/$(date '+%Y%m%d-%H%M%S')-$HOST.csv"
+    {
+        echo "date,host,cores,cpu,load_start,load_end,run,key,value"
+        for key in $(printf '%s\n' "${!R[@]}" | sort); do
+            echo "$START,$HOST,$CORES,\"$CPU_MODEL\",$LOAD_START,$LOAD_END,${key%%.*},${key#*.},${R[$key]}"
+        done
+    } >"$CSV"
+    echo
+    echo "figures written to ${CSV#$ROOT/}"
+fi
