@@ -53,12 +53,10 @@ void CTovrelDlg::OnBnClickedOpenPort() {
     if (OpenComPort()) {
         m_bPortOpen = 1;
         AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
-        // Only the first successful press starts the worker.
-        if (!m_pRecvThread.joinable()) {
-            m_bStopRecv.store(false, std::memory_order_relaxed);
-            m_editHistory.UiCall().Reopen();
+        // Only the first successful press starts the worker, and none
+        // starts once the run has ended and the worker has been stopped.
+        if (!m_pRecvThread.joinable() && !m_bStopRecv.load(std::memory_order_relaxed))
             m_pRecvThread = std::thread(&CTovrelDlg::RecvThreadProc, this);
-        }
     } else {
         m_bPortOpen = 0;
     }

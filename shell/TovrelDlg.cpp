@@ -54,6 +54,9 @@ QPoint MinimizedIconPosition(const QSize& client, const QSize& icon) {
 CTovrelDlg::CTovrelDlg() : QDialog(nullptr), m_hIcon(LoadAppIcon()) {}
 
 CTovrelDlg::~CTovrelDlg() {
+    // The worker works on the members: it goes before any of them does, also
+    // when the panel is destroyed without its run having ended.
+    StopRecvThread();
     DestroyWindows();
 }
 
