@@ -14,7 +14,10 @@ const QString kLineBreak = QStringLiteral("\r\n");
 qsizetype CharBytes(QStringView ch) {
     if (ch.size() == 1 && ch[0].unicode() < 0x80)
         return 1;
-    QStringEncoder enc("GBK", QStringConverter::Flag::Stateless);
+    // Made once per thread: making a converter costs far more than encoding
+    // one character, and in calibration mode every decoded record's log line
+    // is measured here, character by character.
+    thread_local QStringEncoder enc("GBK", QStringConverter::Flag::Stateless);
     const QByteArray b = enc.encode(ch);
     // GBK has no four-byte forms; what it cannot hold becomes one '?'.
     return b.isEmpty() || b.size() > 2 ? 1 : b.size();
