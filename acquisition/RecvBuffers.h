@@ -15,7 +15,8 @@ inline constexpr int kMaxChunk = 512;
 // Ten records are skipped for every one decoded: the display cannot use more.
 inline constexpr int kRecordDecimation = 10;
 inline constexpr int kRecordBufSize = 256;
-// Pause after each buffer, which bounds the worker to about one buffer per 10 ms.
+// Pause after a buffer when no other is waiting, so that a worker that keeps
+// up takes about one buffer per 10 ms.
 inline constexpr std::chrono::milliseconds kWorkerPause{10};
 
 enum class EChunkResult {
@@ -59,8 +60,9 @@ public:
     // Any thread: make a waiting worker look again (after setting its stop).
     void Wake();
 
-    // Worker loop: process ready buffers oldest first with a pause after
-    // each, sleep while none is ready, return once stop is set.
+    // Worker loop: process ready buffers oldest first, pause after a buffer
+    // when no other is waiting, sleep while none is ready, return once stop
+    // is set.
     template <class Save, class Parse>
     void RunWorker(const std::atomic<bool>& stop, Save&& save, Parse&& parse);
 
@@ -79,6 +81,7 @@ public:
     uint64_t HandOvers() const { return m_nHandOvers.load(std::memory_order_relaxed); }
     uint64_t BuffersProcessed() const { return m_nProcessed.load(std::memory_order_relaxed); }
     uint64_t IdleWaits() const { return m_nIdleWaits.load(std::memory_order_relaxed); }
+    uint64_t Pauses() const { return m_nPauses.load(std::memory_order_relaxed); }
 
 private:
     static void Bump(std::atomic<uint64_t>& c) {
@@ -106,6 +109,7 @@ private:
     std::atomic<uint64_t> m_nHandOvers{0};
     std::atomic<uint64_t> m_nProcessed{0};
     mutable std::atomic<uint64_t> m_nIdleWaits{0};
+    std::atomic<uint64_t> m_nPauses{0};
 };
 
 template <class Save, class Parse>
@@ -142,6 +146,13 @@ void CRecvBuffers::RunWorker(const std::atomic<bool>& stop, Save&& save, Parse&&
             continue;
         }
         ProcessBuffer(i, save, parse);
+        // The pause paces a worker that keeps up. At the full line rate a
+        // buffer fills about every 10 ms, so a worker that also paused after
+        // each buffer while others wait could never catch up, and every
+        // chunk that then found the next buffer still held would be lost.
+        if (FindReady() >= 0)
+            continue;
+        Bump(m_nPauses);
         std::this_thread::sleep_for(kWorkerPause);
     }
 }

@@ -1,9 +1,13 @@
 // The worker must take buffers in the order they were handed over, also after
 // a stall in which chunks were dropped on held buffers: otherwise newer
-// records reach the screen and the recording before older ones.
+// records reach the screen and the recording before older ones. And a worker
+// that has fallen behind must catch up rather than pause after every buffer.
 #include "acquisition/RecvBuffers.h"
 
 #include <QtTest>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -72,6 +76,54 @@ private slots:
         // The dropped chunks are the only gap.
         QCOMPARE(saved[26 * 6 - 1], 26 * 6 - 1);
         QCOMPARE(saved[26 * 6], 26 * 9);
+    }
+
+    // The worker is held up in the first buffer while the next is handed
+    // over; it then takes that one at once and pauses only when nothing is
+    // left.
+    void behindWorkerCatchesUp() {
+        CRecvBuffers b;
+        NumberedStream s(400);
+        std::mutex m;
+        std::condition_variable cv;
+        bool inFirst = false, release = false;
+        std::atomic<bool> stop{false};
+        std::thread worker([&] {
+            b.RunWorker(
+                stop,
+                [&](int, const uint8_t*) {
+                    std::unique_lock lock(m);
+                    if (!inFirst) {
+                        inFirst = true;
+                        cv.notify_all();
+                        cv.wait(lock, [&] { return release; });
+                    }
+                },
+                [](const uint8_t*) {});
+        });
+        constexpr int kChunk = 510;
+        s.Feed(b, kChunk);
+        s.Feed(b, kChunk);
+        s.Feed(b, kChunk); // hands buffer 0 over
+        {
+            std::unique_lock lock(m);
+            QVERIFY(cv.wait_for(lock, std::chrono::seconds(30), [&] { return inFirst; }));
+        }
+        s.Feed(b, kChunk);
+        s.Feed(b, kChunk); // hands buffer 1 over
+        QVERIFY(b.IsReady(1));
+        {
+            std::lock_guard lock(m);
+            release = true;
+        }
+        cv.notify_all();
+        QTRY_COMPARE_WITH_TIMEOUT(b.Pauses(), uint64_t(1), 30000);
+        QCOMPARE(b.BuffersProcessed(), uint64_t(2));
+        stop = true;
+        b.Wake();
+        worker.join();
+        QCOMPARE(b.Pauses(), uint64_t(1));
+        QCOMPARE(b.ChunksNextHeld(), uint64_t(0));
     }
 };
 
