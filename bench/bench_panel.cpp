@@ -141,10 +141,22 @@ int RunStream(const Options& o) {
     CTovrelDlg dlg;
     std::atomic<long> workerTid{0};
     std::atomic<uint64_t> decoded{0};
+    // When each buffer's decoding began: the worker's pace.
+    std::vector<int64_t> bufferStarts(size_t(o.seconds * 200) + 1000);
+    std::atomic<size_t> nStarts{0};
+    int64_t lastDecode = 0;
     dlg.m_decodeTap = [&](const uint8_t*) {
         if (workerTid.load(std::memory_order_relaxed) == 0)
             workerTid.store(CurrentTid(), std::memory_order_relaxed);
         decoded.fetch_add(1, std::memory_order_relaxed);
+        // A buffer's records are decoded back to back, then the worker pauses.
+        const int64_t now = NowNs();
+        const size_t n = nStarts.load(std::memory_order_relaxed);
+        if (now - lastDecode > 3'000'000 && n < bufferStarts.size()) {
+            bufferStarts[n] = now;
+            nStarts.store(n + 1, std::memory_order_release);
+        }
+        lastDecode = now;
     };
     PreparePanel(dlg, o.port);
     Click(dlg, IDC_BUTTON_OPENPORT);
@@ -241,9 +253,21 @@ int RunStream(const Options& o) {
     const uint64_t nextHeld = dlg.m_recv.ChunksNextHeld();
     const uint64_t handOvers = dlg.m_recv.HandOvers();
     const uint64_t processed = dlg.m_recv.BuffersProcessed();
+    const uint64_t pauses = dlg.m_recv.Pauses();
     const long peakKb = bench::PeakResidentKb();
     dlg.close();
     Pump(100);
+
+    // The worker's pace between warm-up and the end: the median gap from one
+    // burst of decoding to the next (a buffer, or buffers taken back to back),
+    // and what the buffers held on average.
+    std::vector<double> gaps;
+    for (size_t i = 1; i < nStarts.load(std::memory_order_acquire); ++i)
+        if (bufferStarts[i - 1] >= tWarmup && bufferStarts[i] <= tEnd)
+            gaps.push_back(double(bufferStarts[i] - bufferStarts[i - 1]) / 1e6);
+    double meanGap = 0;
+    for (double g : gaps)
+        meanGap += g / double(gaps.size());
 
     bench::RecordingTally tally;
     bool haveRecording = false;
@@ -287,7 +311,11 @@ int RunStream(const Options& o) {
         .Add("chunks_next_held", nextHeld)
         .Add("hand_overs", handOvers)
         .Add("buffers", processed)
+        .Add("pauses", pauses)
         .Add("decoded", decoded.load())
+        .Add("worker_period_ms", bench::Quantile(gaps, 0.5), 3)
+        .Add("worker_mean_period_ms", meanGap, 3)
+        .Add("fill_bytes", handOvers ? double(sent) * 15 / double(handOvers) : 0.0, 1)
         .Add("cpu_pct", 100.0 * (cpuEnd - cpuAtWarmup) / measured, 2)
         .Add("ui_cpu_pct", 100.0 * (uiEnd - uiAtWarmup) / measured, 2)
         .Add("worker_cpu_pct", 100.0 * (workerEnd - workerAtWarmup) / measured, 2)

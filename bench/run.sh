@@ -151,7 +151,9 @@ loss_row() { # tag label pct
         "$(calc "f = $(v floor.cpu_pct); printf \"%.1f\", (f > 0 ? $(v main.cpu_pct) / f : 0)")" \
         "< 10 %, <= 3x floor"
     printf '  %-42s %6s %%\n' "  of which the UI thread" "$(v main.ui_cpu_pct)"
-    printf '  %-42s %6s %%\n' "  of which the worker" "$(v main.worker_cpu_pct)"
+    printf '  %-42s %6s %%  (%s buffers of %s bytes on average, %s pauses)\n' \
+        "  of which the worker" "$(v main.worker_cpu_pct)" "$(v main.buffers)" \
+        "$(v main.fill_bytes)" "$(v main.pauses)"
     printf '  %-42s %6s/s strips, %s/s readouts\n' "  paints" "$(v main.strip_paints_per_s)" \
         "$(v main.readout_paints_per_s)"
     echo "  (floor: plain termios read() of the same stream; CPU measured after ${WARM_S} s warm-up)"
