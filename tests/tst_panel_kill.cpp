@@ -309,6 +309,7 @@ bool WorkerIdle(const CTovrelDlg& dlg) {
 
 class TestPanelKill : public QObject {
     Q_OBJECT
+    QTemporaryDir m_home;
     QProcess m_device;
 
     // Starts the simulated device on COMn and waits until it serves.
@@ -326,6 +327,11 @@ class TestPanelKill : public QObject {
 
 private slots:
     void initTestCase() {
+        // The port map lives under the home folder, which the device and the
+        // panel processes inherit: a home of our own keeps our link away from
+        // other programs'.
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
         InitPanelTestApp();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TOVREL_TEST_MODE", "1");
