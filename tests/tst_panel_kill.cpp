@@ -1,6 +1,8 @@
 // The panel as a process of its own, recording the simulated device at the
 // full line rate, killed without warning: what the recording file holds
-// afterwards must be whole, correct records up to the buffer in hand.
+// afterwards must be whole, correct records up to the buffer in hand. And the
+// device process killed under a recording panel: the recording goes on, and
+// so does the stream once the device is back.
 //
 // The same program is also the driver that runs the panel in that process:
 //   tst_panel_kill --drive --port N [--seconds S] [--calib-period P]
