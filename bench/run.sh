@@ -9,18 +9,21 @@
 #            benchmark itself breaks, never on a figure
 # --build    the CMake build folder to use (default: build)
 # --no-build use the programs already built there
+# --from-csv FILE  print the table of an earlier run from its CSV, measure nothing
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build"
 SMOKE=0
 DO_BUILD=1
+FROM_CSV=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --smoke) SMOKE=1 ;;
     --build) BUILD="$(cd "$2" 2>/dev/null && pwd || echo "$2")"; shift ;;
     --no-build) DO_BUILD=0 ;;
-    -h | --help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --from-csv) FROM_CSV="$2"; shift ;;
+    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -37,94 +40,108 @@ else
     LOSS_RUNS="test:25 test:50 test:75 test:150 calib:25 calib:50 calib:75 calib:100 calib:150"
 fi
 
-if [ "$DO_BUILD" = 1 ]; then
-    if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-        cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    fi
-    cmake --build "$BUILD" --target tovrel-bench-panel tovrel-bench-floor tovrel-simdevice \
-        -j"${JOBS:-2}" >/dev/null
-fi
-PANEL="$BUILD/bench/tovrel-bench-panel"
-FLOOR="$BUILD/bench/tovrel-bench-floor"
-DEVICE="$BUILD/tools/tovrel-simdevice"
-for p in "$PANEL" "$FLOOR" "$DEVICE"; do
-    [ -x "$p" ] || { echo "run.sh: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
-done
+declare -A R # R[run.key] = value, from the programs' RESULT lines
 
-# A port-map folder of our own, so that no COMn of a developer or of a test
-# running meanwhile is touched.
-WORK="$(mktemp -d /tmp/tovrel-bench.XXXXXX)"
-trap 'rm -rf "$WORK"' EXIT
-export XDG_DATA_HOME="$WORK/data" XDG_RUNTIME_DIR="$WORK/run" QT_QPA_PLATFORM=offscreen
-mkdir -p "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-
-declare -A R # R[tag.key] = value, from the programs' RESULT lines
-RAW="$WORK/results.txt"
-: >"$RAW"
-STEP=0
-STEPS=$((4 + $(echo $LOSS_RUNS | wc -w)))
-
-# run TAG PROGRAM ARGS...: runs one measurement and keeps its RESULT line.
-run() {
-    local tag="$1"; shift
-    STEP=$((STEP + 1))
-    echo "[$STEP/$STEPS] $tag" >&2
-    local out
-    if ! out="$("$@" 2>"$WORK/stderr")"; then
-        echo "run.sh: $tag failed:" >&2
-        sed 's/^/  /' "$WORK/stderr" >&2
-        exit 1
+if [ -n "$FROM_CSV" ]; then
+    [ -f "$FROM_CSV" ] || { echo "run.sh: no file $FROM_CSV" >&2; exit 2; }
+    # date,host,cores,cpu,load_start,load_end,run,key,value: the cpu may hold commas.
+    while IFS=$'\t' read -r run key value; do
+        R["$run.$key"]="$value"
+    done < <(awk -F, 'NR > 1 { print $(NF-2) "\t" $(NF-1) "\t" $NF }' "$FROM_CSV")
+    IFS=, read -r START HOST CORES _ < <(sed -n 2p "$FROM_CSV")
+    LOAD_START="$(sed -n 2p "$FROM_CSV" | awk -F, '{ print $(NF-4) }')"
+    LOAD_END="$(sed -n 2p "$FROM_CSV" | awk -F, '{ print $(NF-3) }')"
+    CPU_MODEL="$(sed -n 2p "$FROM_CSV" | cut -d'"' -f2)"
+    [ -n "${R[paint.kind]:-}" ] || SMOKE=1
+else
+    if [ "$DO_BUILD" = 1 ]; then
+        if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+            cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        fi
+        cmake --build "$BUILD" --target tovrel-bench-panel tovrel-bench-floor tovrel-simdevice \
+            -j"${JOBS:-2}" >/dev/null
     fi
-    local line
-    line="$(printf '%s\n' "$out" | grep '^RESULT ' | tail -1)"
-    if [ -z "$line" ]; then
-        echo "run.sh: $tag printed no result" >&2
-        sed 's/^/  /' "$WORK/stderr" >&2
-        exit 1
-    fi
-    echo "$tag $line" >>"$RAW"
-    local kv
-    for kv in ${line#RESULT }; do
-        R["$tag.${kv%%=*}"]="${kv#*=}"
+    PANEL="$BUILD/bench/tovrel-bench-panel"
+    FLOOR="$BUILD/bench/tovrel-bench-floor"
+    DEVICE="$BUILD/tools/tovrel-simdevice"
+    for p in "$PANEL" "$FLOOR" "$DEVICE"; do
+        [ -x "$p" ] || { echo "run.sh: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
-}
 
-pct_rate() { awk -v p="$1" -v r="$LINE_RATE" 'BEGIN { printf "%.1f", r * p / 100 }'; }
+    # A port-map folder of our own, so that no COMn of a developer or of a test
+    # running meanwhile is touched.
+    WORK="$(mktemp -d /tmp/tovrel-bench.XXXXXX)"
+    trap 'rm -rf "$WORK"' EXIT
+    export XDG_DATA_HOME="$WORK/data" XDG_RUNTIME_DIR="$WORK/run" QT_QPA_PLATFORM=offscreen
+    mkdir -p "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
+    chmod 700 "$XDG_RUNTIME_DIR"
 
-LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg)"
-START="$(date '+%Y-%m-%d %H:%M:%S')"
+    RAW="$WORK/results.txt"
+    : >"$RAW"
+    STEP=0
+    STEPS=$((4 + $(echo $LOSS_RUNS | wc -w)))
 
-run paint "$PANEL" paint --iterations "$PAINT_N"
-run main "$PANEL" stream --simdevice "$DEVICE" --port 7 --rate "$LINE_RATE" \
-    --seconds "$MAIN_S" --warmup "$WARM_S" --idle "$IDLE_S"
-run floor "$FLOOR" "$DEVICE" 8 "$LINE_RATE" "$FLOOR_S" "$WARM_S"
-run latency "$PANEL" latency --port 6 --rate "$LINE_RATE" --seconds "$LAT_S" --warmup "$WARM_S"
-for spec in $LOSS_RUNS; do
-    mode="${spec%%:*}"
-    pct="${spec#*:}"
-    flag=""
-    [ "$mode" = calib ] && flag="--calib"
-    run "$mode$pct" "$PANEL" stream $flag --simdevice "$DEVICE" --port 7 \
-        --rate "$(pct_rate "$pct")" --seconds "$LOSS_S" --warmup "$WARM_S"
-done
-LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg)"
+    # run TAG PROGRAM ARGS...: runs one measurement and keeps its RESULT line.
+    run() {
+        local tag="$1"; shift
+        STEP=$((STEP + 1))
+        echo "[$STEP/$STEPS] $tag" >&2
+        local out
+        if ! out="$("$@" 2>"$WORK/stderr")"; then
+            echo "run.sh: $tag failed:" >&2
+            sed 's/^/  /' "$WORK/stderr" >&2
+            exit 1
+        fi
+        local line
+        line="$(printf '%s\n' "$out" | grep '^RESULT ' | tail -1)"
+        if [ -z "$line" ]; then
+            echo "run.sh: $tag printed no result" >&2
+            sed 's/^/  /' "$WORK/stderr" >&2
+            exit 1
+        fi
+        echo "$tag $line" >>"$RAW"
+        local kv
+        for kv in ${line#RESULT }; do
+            R["$tag.${kv%%=*}"]="${kv#*=}"
+        done
+    }
+
+    pct_rate() { awk -v p="$1" -v r="$LINE_RATE" 'BEGIN { printf "%.1f", r * p / 100 }'; }
+
+    LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg)"
+    START="$(date '+%Y-%m-%d %H:%M:%S')"
+
+    run paint "$PANEL" paint --iterations "$PAINT_N"
+    run main "$PANEL" stream --simdevice "$DEVICE" --port 7 --rate "$LINE_RATE" \
+        --seconds "$MAIN_S" --warmup "$WARM_S" --idle "$IDLE_S"
+    run floor "$FLOOR" "$DEVICE" 8 "$LINE_RATE" "$FLOOR_S" "$WARM_S"
+    run latency "$PANEL" latency --port 6 --rate "$LINE_RATE" --seconds "$LAT_S" --warmup "$WARM_S"
+    for spec in $LOSS_RUNS; do
+        mode="${spec%%:*}"
+        pct="${spec#*:}"
+        flag=""
+        [ "$mode" = calib ] && flag="--calib"
+        run "$mode$pct" "$PANEL" stream $flag --simdevice "$DEVICE" --port 7 \
+            --rate "$(pct_rate "$pct")" --seconds "$LOSS_S" --warmup "$WARM_S"
+    done
+    LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg)"
+    HOST="$(uname -n)"
+    CPU_MODEL="$( (grep -m1 'model name' /proc/cpuinfo || echo ': unknown') | cut -d: -f2- | sed 's/^ *//;s/"//g')"
+    CORES="$(nproc)"
+fi
 
 # --- the table ----------------------------------------------------------------
 
 v() { echo "${R[$1]:-?}"; }
 calc() { awk "BEGIN { $1 }"; }
-HOST="$(hostname)"
-CPU_MODEL="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-CORES="$(nproc)"
-
 loss_row() { # tag label pct
     local t="$1"
-    printf '  %-6s %4s %%  %8s  %8s  %7s  %6s  %9s  %9s  %8s\n' "$2" "$3" \
+    printf '  %-6s %4s %%  %6s  %8s  %8s  %6s  %7s  %6s  %9s  %5s\n' "$2" "$3" \
         "$(calc "printf \"%.0f\", $(v $t.rate)")" "$(calc "printf \"%d\", $(v $t.last_index) + 1")" \
         "$(v $t.recorded)" "$(v $t.lost)" \
         "$(calc "n = $(v $t.last_index) + 1; printf \"%.2f %%\", (n ? 100 * $(v $t.lost) / n : 0)")" \
-        "$(v $t.chunks_too_large) / $(v $t.chunks_next_held)" "$(v $t.bad_lines)"
+        "$(v $t.device_dropped)" "$(v $t.chunks_too_large) / $(v $t.chunks_next_held)" \
+        "$(v $t.bad_lines)"
 }
 
 {
@@ -132,16 +149,21 @@ loss_row() { # tag label pct
     echo "load average $LOAD_START at the start, $LOAD_END at the end$([ "$SMOKE" = 1 ] && echo ' -- SMOKE RUN, figures not meaningful')"
     echo
     echo "1. Records lost, recording on (test mode 100 %: ${MAIN_S} s, other runs: ${LOSS_S} s each)"
-    echo "  mode    rate   rec/s    produced  recorded     lost     lost %  chunks dropped  bad lines"
-    echo "                                                               too large / held"
+    LOSS_FMT='  %-6s %6s  %6s  %8s  %8s  %6s  %7s  %6s  %9s  %5s\n'
+    printf "$LOSS_FMT" "" "" "" "" "" "" "" "device" "chunks" ""
+    printf "$LOSS_FMT" mode rate rec/s produced recorded lost "lost %" dropped big/held bad
     declare -a rows=("main test 100")
     for spec in $LOSS_RUNS; do rows+=("${spec%%:*}${spec#*:} ${spec%%:*} ${spec#*:}"); done
     # In order: test mode first, then calibration mode, each by rate.
     printf '%s\n' "${rows[@]}" | sort -k2,2r -k3,3n | while read -r tag mode pct; do
         loss_row "$tag" "$mode" "$pct"
     done
-    echo "  (produced: records up to the last one recorded, by running number; the filling"
-    echo "   buffer's last bytes wait for the next stream and are not counted as lost)"
+    echo "  produced: records up to the last one recorded, by running number (the filling buffer's"
+    echo "    last bytes wait for the next stream and are not lost); lost: missing from the recording"
+    echo "  device dropped: records the simulated device never wrote, its 10 ms queue having"
+    echo "    overflowed (a device process run late, or a panel not reading); counted as lost"
+    echo "  chunks big/held: chunks the panel dropped, over 512 bytes / next buffer still held"
+    echo "  bad: recorded lines holding no intact record (a record cut across two buffers)"
     echo
     echo "2. CPU, share of one core                     panel     floor   panel/floor  target"
     printf '  %-42s %6s %%  %7s  %11s  %s\n' "idle, port open, no data (${IDLE_S} s)" \
@@ -179,11 +201,11 @@ loss_row() { # tag label pct
     printf '  %-42s %7s ms\n' "median" "$(v latency.median_ms)"
     printf '  %-42s %7s ms\n' "99th percentile" "$(v latency.p99_ms)"
     printf '  %-42s %7s ms\n' "largest" "$(v latency.max_ms)"
-} | tee "$WORK/table.txt"
+}
 
 # --- the figures for a later comparison -----------------------------------------
 
-if [ "$SMOKE" = 0 ]; then
+if [ "$SMOKE" = 0 ] && [ -z "$FROM_CSV" ]; then
     mkdir -p "$ROOT/bench/results"
     CSV="$ROOT/bench/results/$(date '+%Y%m%d-%H%M%S')-$HOST.csv"
     {
