@@ -26,8 +26,11 @@
 
 namespace {
 
+void RemoveFiles();
+
 [[noreturn]] void Fail(const char* what, long long a = 0, long long b = 0) {
     std::fprintf(stderr, "receive-path invariant broken: %s (%lld, %lld)\n", what, a, b);
+    RemoveFiles(); // abort skips atexit
     std::abort();
 }
 #define CHECK(cond, ...)                                                                           \
