@@ -28,7 +28,12 @@ CInfoScreeWnd::~CInfoScreeWnd() {
 void CInfoScreeWnd::SubclassWindow(QWidget* control) {
     setParent(control->parentWidget());
     setGeometry(control->geometry());
-    stackUnder(control);
+    // On top of its siblings, not in the control's place: the panel's group
+    // boxes enclose the readouts, and a sibling above is repainted with every
+    // paint below it, so each new value also repainted a group box (its frame
+    // pixmaps and title shaping, twice the readout's own cost) and its frame
+    // tinted the navy field. Nothing else overlaps a readout.
+    raise();
     control->hide();
     show();
     m_hWnd.Attach(this);

@@ -17,8 +17,8 @@ public:
     CInfoScreeWnd();
     ~CInfoScreeWnd() override;
 
-    // UI thread. Takes the control's parent, place, size and stacking position,
-    // hides the control, shows the readout and gives it its window.
+    // UI thread. Takes the control's parent, place and size, goes on top of its
+    // siblings, hides the control, shows the readout and gives it its window.
     void SubclassWindow(QWidget* control);
     // UI thread. The window is gone: later repaint requests do nothing.
     void DestroyWindow();

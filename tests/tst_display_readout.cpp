@@ -92,10 +92,11 @@ void TestReadout::takesThePlaceOfItsControl() {
     QVERIFY(control->isHidden());
     QVERIFY(!info.isHidden());
     QVERIFY(IsWindow(info.m_hWnd));
+    // Above every sibling, so that no enclosing frame is repainted over it.
     const QObjectList order = m_panel->children();
     QVERIFY(order.indexOf(before) < order.indexOf(&info));
-    QCOMPARE(order.indexOf(&info) + 1, order.indexOf(control));
-    QVERIFY(order.indexOf(control) < order.indexOf(after));
+    QVERIFY(order.indexOf(control) < order.indexOf(&info));
+    QVERIFY(order.indexOf(after) < order.indexOf(&info));
     info.DestroyWindow();
     QVERIFY(!IsWindow(info.m_hWnd));
 }
