@@ -150,10 +150,7 @@ class TestPanelAcquisition : public QObject {
     QStringList m_boxes;
 
 private slots:
-    void initTestCase() {
-        InitPanelTestApp();
-        SetMessageBoxHook([this](const QString& t) { m_boxes << t; });
-    }
+    void initTestCase() { InitPanelTestApp(&m_boxes); }
     void init() { m_boxes.clear(); }
     void cleanup() {
         SetRecordingDir(std::string());

@@ -111,18 +111,10 @@ bool CanCreateFileIn(const QString& dir) {
 
 class TestPanelBadInput : public QObject {
     Q_OBJECT
-    QTemporaryDir m_home;
     QStringList m_boxes;
 
 private slots:
-    void initTestCase() {
-        // The port map lives under the home folder: a home of our own keeps
-        // our links away from other programs'.
-        QVERIFY(m_home.isValid());
-        qputenv("HOME", QFile::encodeName(m_home.path()));
-        InitPanelTestApp();
-        SetMessageBoxHook([this](const QString& t) { m_boxes << t; });
-    }
+    void initTestCase() { InitPanelTestApp(&m_boxes); }
     void init() { m_boxes.clear(); }
     void cleanup() { SetRecordingDir(std::string()); }
 

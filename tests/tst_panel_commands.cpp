@@ -99,18 +99,10 @@ QString ClosedPortError(CMscomm1& comm) {
 
 class TestPanelCommands : public QObject {
     Q_OBJECT
-    QTemporaryDir m_home;
     QStringList m_boxes;
 
 private slots:
-    void initTestCase() {
-        InitPanelTestApp();
-        // The COMn links of this program live in a home of its own, so that
-        // test programs run side by side cannot repoint each other's ports.
-        QVERIFY(m_home.isValid());
-        qputenv("HOME", QFile::encodeName(m_home.path()));
-        SetMessageBoxHook([this](const QString& text) { m_boxes << text; });
-    }
+    void initTestCase() { InitPanelTestApp(&m_boxes); }
     void init() { m_boxes.clear(); }
 
     void eachCommandSendsItsFrame_data() {
@@ -250,7 +242,7 @@ private slots:
     }
 
     void failedOpeningStopsTheCommandAfterWhatItDidBefore() {
-        QVERIFY(TestPty::LinkComTo(9, m_home.filePath(QStringLiteral("no-such-tty"))));
+        QVERIFY(TestPty::LinkComTo(9, QDir::home().filePath(QStringLiteral("no-such-tty"))));
         const QString failed = QStringLiteral("串口(COM9)打开失败,错误号");
         Panel p;
         p.Select(9);

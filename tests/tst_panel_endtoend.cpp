@@ -149,10 +149,7 @@ class TestPanelEndToEnd : public QObject {
     QStringList m_boxes;
 
 private slots:
-    void initTestCase() {
-        InitPanelTestApp();
-        SetMessageBoxHook([this](const QString& t) { m_boxes << t; });
-    }
+    void initTestCase() { InitPanelTestApp(&m_boxes); }
     void cleanup() {
         SetRecordingDir(std::string());
         QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.join('\n')));

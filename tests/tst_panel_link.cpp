@@ -64,18 +64,10 @@ struct Panel {
 
 class TestPanelLink : public QObject {
     Q_OBJECT
-    QTemporaryDir m_home;
     QStringList m_boxes;
 
 private slots:
-    void initTestCase() {
-        InitPanelTestApp();
-        // The COMn links of this program live in a home of its own, so that
-        // test programs run side by side cannot repoint each other's ports.
-        QVERIFY(m_home.isValid());
-        qputenv("HOME", QFile::encodeName(m_home.path()));
-        SetMessageBoxHook([this](const QString& text) { m_boxes << text; });
-    }
+    void initTestCase() { InitPanelTestApp(&m_boxes); }
     void init() { m_boxes.clear(); }
 
     void openConfiguresTheSelectedPortOnceAndStartsOneWorker() {
@@ -116,7 +108,7 @@ private slots:
     }
 
     void failedOpeningIsLoggedAndShownAndStartsNothing() {
-        QVERIFY(TestPty::LinkComTo(9, m_home.filePath(QStringLiteral("no-such-tty"))));
+        QVERIFY(TestPty::LinkComTo(9, QDir::home().filePath(QStringLiteral("no-such-tty"))));
         Panel p;
         p.Select(9);
         p.Press(IDC_BUTTON_OPENPORT);
@@ -144,7 +136,7 @@ private slots:
     }
 
     void failureIsShownInAModalBoxWithOk() {
-        QVERIFY(TestPty::LinkComTo(9, m_home.filePath(QStringLiteral("no-such-tty"))));
+        QVERIFY(TestPty::LinkComTo(9, QDir::home().filePath(QStringLiteral("no-such-tty"))));
         SetMessageBoxHook({});
         // Looks for the box from the event loop the box runs, reads it and
         // presses its OK. The timer goes with this scope, also on failure.

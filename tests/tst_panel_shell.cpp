@@ -39,10 +39,7 @@ class TestPanelShell : public QObject {
     QStringList m_boxes;
 
 private slots:
-    void initTestCase() {
-        InitPanelTestApp();
-        SetMessageBoxHook([this](const QString& t) { m_boxes << t; });
-    }
+    void initTestCase() { InitPanelTestApp(&m_boxes); }
     void init() { m_boxes.clear(); }
 
     void initialStatesOfEveryControl() {
