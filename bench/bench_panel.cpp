@@ -28,6 +28,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -114,7 +115,7 @@ void PreparePanel(CTovrelDlg& dlg, int port) {
 }
 
 QSet<QString> RecordingFiles() {
-    const QDir dir(QString::fromStdString(GetModuleDir()));
+    const QDir dir(QString::fromStdString(RecordingDir()));
     const QStringList names = dir.entryList({QStringLiteral("*.txt")}, QDir::Files);
     return QSet<QString>(names.begin(), names.end());
 }
@@ -182,6 +183,10 @@ int RunStream(const Options& o) {
         idleCpuPct = 100.0 * (bench::ProcessCpuSeconds() - c0) / (double(NowNs() - t0) / 1e9);
     }
 
+    // Recordings go to a folder of this run's own, gone with it.
+    QTemporaryDir recordings;
+    recordings.setAutoRemove(!o.keep);
+    SetRecordingDir(QFile::encodeName(recordings.path()).toStdString() + '/');
     const QSet<QString> before = RecordingFiles();
     if (o.record && !Click(dlg, IDC_BUTTON_SAVEFILE))
         return 2;
@@ -274,7 +279,7 @@ int RunStream(const Options& o) {
     if (o.record) {
         const QSet<QString> made = RecordingFiles() - before;
         for (const QString& name : made) {
-            const QString path = QString::fromStdString(GetModuleDir()) + name;
+            const QString path = QString::fromStdString(RecordingDir()) + name;
             haveRecording = bench::TallyRecordingFile(QFile::encodeName(path).toStdString(), tally);
             if (!o.keep)
                 QFile::remove(path);
