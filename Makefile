@@ -10,7 +10,7 @@ DEBS := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev font
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_OPTS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build run test test-main test-tsan test-asan fuzz bench bench-smoke install package clean
+.PHONY: deps build run test test-main test-tsan test-asan fuzz bench bench-smoke soak install package clean
 
 deps:
 	@missing=$$(for p in $(DEBS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -64,11 +64,17 @@ test-asan: deps
 fuzz: deps
 	tests/fuzz/run.sh $(if $(FUZZ_SECONDS),--seconds $(FUZZ_SECONDS))
 
+# About ten minutes; prints one table and keeps the figures in bench/results/.
 bench: build
-	bench/run.sh
+	bench/run.sh --build $(BUILD)
 
 bench-smoke: build
-	@if [ -x bench/run.sh ]; then bench/run.sh --smoke; fi
+	bench/run.sh --build $(BUILD) --smoke
+
+# Ten minutes at the full line rate, part of it in calibration mode;
+# SOAK_MINUTES=3 make soak for a shorter one.
+soak: build
+	BUILD_DIR=$(CURDIR)/$(BUILD) bench/soak.sh $(if $(SOAK_MINUTES),--minutes $(SOAK_MINUTES))
 
 install: build
 	cmake --install $(BUILD)

@@ -116,9 +116,9 @@ else
         --seconds "$MAIN_S" --warmup "$WARM_S" --idle "$IDLE_S"
     run floor "$FLOOR" "$DEVICE" 8 "$LINE_RATE" "$FLOOR_S" "$WARM_S"
     run latency "$PANEL" latency --port 6 --rate "$LINE_RATE" --seconds "$LAT_S" --warmup "$WARM_S"
-    for spec in $LOSS_RUNS; do
-        mode="${spec%%:*}"
-        pct="${spec#*:}"
+    for loss in $LOSS_RUNS; do
+        mode="${loss%%:*}"
+        pct="${loss#*:}"
         flag=""
         [ "$mode" = calib ] && flag="--calib"
         run "$mode$pct" "$PANEL" stream $flag --simdevice "$DEVICE" --port 7 \
@@ -153,7 +153,7 @@ loss_row() { # tag label pct
     printf "$LOSS_FMT" "" "" "" "" "" "" "" "device" "chunks" ""
     printf "$LOSS_FMT" mode rate rec/s produced recorded lost "lost %" dropped big/held bad
     declare -a rows=("main test 100")
-    for spec in $LOSS_RUNS; do rows+=("${spec%%:*}${spec#*:} ${spec%%:*} ${spec#*:}"); done
+    for run in $LOSS_RUNS; do rows+=("${run%%:*}${run#*:} ${run%%:*} ${run#*:}"); done
     # In order: test mode first, then calibration mode, each by rate.
     printf '%s\n' "${rows[@]}" | sort -k2,2r -k3,3n | while read -r tag mode pct; do
         loss_row "$tag" "$mode" "$pct"
