@@ -63,8 +63,13 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
                      const CustomControlFactory& custom) {
     const QString text = QString::fromUtf8(c.text ? c.text : "");
     switch (c.kind) {
-    case ControlKind::AutoRadioButton:
-        return new QRadioButton(text, parent);
+    case ControlKind::AutoRadioButton: {
+        auto* r = new QRadioButton(text, parent);
+        // The original indicator sits closer to its text; with the style's
+        // spacing the last character of a four-character label is cut off.
+        r->setStyleSheet(QStringLiteral("QRadioButton { spacing: 1px; }"));
+        return r;
+    }
     case ControlKind::GroupBox: {
         auto* g = new QGroupBox(text, parent);
         // A group box is only a frame: clicks go through it to the controls
@@ -116,6 +121,11 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
     case ControlKind::ComboDropList: {
         auto* cb = new QComboBox(parent);
         cb->setEditable(false);
+        // The templates size combo boxes for the narrow arrow of the original
+        // controls; with the style's wider frame and arrow "COM16" would not
+        // show whole in 35 dialog units.
+        cb->setStyleSheet(QStringLiteral("QComboBox { padding: 0px 0px 0px 3px; }"
+                                         "QComboBox::drop-down { width: 12px; }"));
         return cb;
     }
     case ControlKind::Icon:
