@@ -1,5 +1,7 @@
 #include "bench/BenchSupport.h"
 
+#include "tools/SimDevice.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -13,25 +15,6 @@ namespace bench {
 
 namespace {
 constexpr int kRecordBytes = 15;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-bool Intact(const uint8_t* rec) {
-    if (rec[1] != ':')
-        return false;
-    unsigned sum = 0;
-    for (int i = 0; i < kRecordBytes - 1; ++i)
-        sum += rec[i];
-    return uint8_t(sum) == rec[kRecordBytes - 1];
-}
 
 long StatusKb(const char* field) {
     std::ifstream in("/proc/self/status");
@@ -55,7 +38,7 @@ bool ParseRecordLine(std::string_view line, uint8_t rec[15]) {
     if (line.size() != size_t(3 * kRecordBytes))
         return false;
     for (int i = 0; i < kRecordBytes; ++i) {
-        const int hi = HexDigit(line[3 * i]), lo = HexDigit(line[3 * i + 1]);
+        const int hi = simdev::HexDigit(line[3 * i]), lo = simdev::HexDigit(line[3 * i + 1]);
         if (hi < 0 || lo < 0 || line[3 * i + 2] != ' ')
             return false;
         rec[i] = uint8_t(hi * 16 + lo);
@@ -72,7 +55,7 @@ void RecordingReader::Line(std::string_view line) {
         return;
     ++m_tally.lines;
     uint8_t rec[kRecordBytes];
-    if (!ParseRecordLine(line, rec) || !Intact(rec)) {
+    if (!ParseRecordLine(line, rec) || !simdev::RecordIntact(rec)) {
         ++m_tally.badLines;
         return;
     }

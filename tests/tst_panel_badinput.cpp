@@ -74,15 +74,7 @@ QByteArray DeviceStream(int records, uint16_t p1 = 0x1234, uint16_t p2 = 0x5678)
     return s;
 }
 
-struct Panel {
-    CTovrelDlg dlg;
-    Panel() {
-        dlg.Create();
-        dlg.show();
-    }
-    ~Panel() { dlg.StopRecvThread(); }
-    void Select(int com) { dlg.m_cbComPort->setCurrentIndex(com - 1); }
-    void Press(int id) { qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click(); }
+struct Panel : PanelFixture {
     QLineEdit* Field(int id) { return dlg.Controls().Item<QLineEdit>(id); }
     bool WorkerIdle() const {
         for (int i = 0; i < kRecvBufCount; ++i)

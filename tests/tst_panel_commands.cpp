@@ -33,22 +33,8 @@ QByteArray Received(TestPty& pty, qsizetype expected) {
     return bytes + pty.Read(64, 100);
 }
 
-// A panel built and shown as its modal run shows it. Its worker, once
-// started, is stopped on the way out, as the end of the run would.
-class Panel {
+class Panel : public PanelFixture {
 public:
-    CTovrelDlg dlg;
-
-    Panel() {
-        dlg.Create();
-        dlg.show();
-    }
-    ~Panel() { dlg.StopRecvThread(); }
-
-    void Select(int com) {
-        dlg.Controls().Item<QComboBox>(IDC_COMBO_PORT)->setCurrentIndex(com - 1);
-    }
-    void Press(int id) { qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click(); }
     void Enter(int id, const QString& text) { dlg.Controls().Item<QLineEdit>(id)->setText(text); }
     bool Enabled(int id) const { return dlg.GetDlgItem(id)->isEnabled(); }
 

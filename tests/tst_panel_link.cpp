@@ -44,19 +44,7 @@ QByteArray Received(TestPty& pty, qsizetype expected) {
     return bytes + pty.Read(64, 100);
 }
 
-// A panel built and shown as its modal run shows it. Its worker, once
-// started, is stopped on the way out, as the end of the run would.
-struct Panel {
-    CTovrelDlg dlg;
-    Panel() {
-        dlg.Create();
-        dlg.show();
-    }
-    ~Panel() { dlg.StopRecvThread(); }
-    void Select(int com) {
-        dlg.Controls().Item<QComboBox>(IDC_COMBO_PORT)->setCurrentIndex(com - 1);
-    }
-    void Press(int id) { qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click(); }
+struct Panel : PanelFixture {
     QStringList Log() const { return LogTexts(dlg); }
     int Count(const QString& text) const { return int(Log().count(text)); }
 };

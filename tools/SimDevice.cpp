@@ -288,7 +288,7 @@ Samples WaveformGenerator::At(uint64_t recordIndex, const DeviceState& state) co
 
 // ---- replay files ------------------------------------------------------------
 
-static int HexDigit(char c) {
+int HexDigit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'A' && c <= 'F')

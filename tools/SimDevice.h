@@ -140,5 +140,7 @@ struct ReplayData {
 ReplayData ParseReplay(std::string_view text);
 
 std::string HexBytes(const uint8_t* data, size_t size);
+// The value of one hexadecimal digit of either case, or -1.
+int HexDigit(char c);
 
 } // namespace simdev

@@ -3,6 +3,10 @@
 #include "platform/Fonts.h"
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
+#include "shell/TovrelDlg.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
 
 #include <QFile>
 #include <QStandardPaths>
@@ -27,3 +31,16 @@ inline void InitPanelTestApp(QStringList* boxes = nullptr) {
     if (boxes)
         SetMessageBoxHook([boxes](const QString& text) { *boxes << text; });
 }
+
+// A panel built and shown as its modal run shows it. Its worker, once
+// started, is stopped on the way out, as the end of the run would.
+struct PanelFixture {
+    CTovrelDlg dlg;
+    PanelFixture() {
+        dlg.Create();
+        dlg.show();
+    }
+    ~PanelFixture() { dlg.StopRecvThread(); }
+    void Select(int com) { dlg.m_cbComPort->setCurrentIndex(com - 1); }
+    void Press(int id) { qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click(); }
+};
