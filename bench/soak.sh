@@ -53,7 +53,8 @@ trap cleanup EXIT
 # The panel records into its own program's folder, and the port map lives
 # under the home folder: both are the work folder.
 cp "$build/tests/tst_panel_kill" "$work/panel-driver"
-export HOME=$work QT_QPA_PLATFORM=offscreen
+# The driver keeps this home rather than making one of its own.
+export HOME=$work TOVREL_TEST_HOME=$work QT_QPA_PLATFORM=offscreen
 
 TOVREL_TEST_MODE=1 "$build/tools/tovrel-simdevice" --port "COM$port" \
   >"$work/device.out" 2>"$work/device.err" &
