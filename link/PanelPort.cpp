@@ -27,6 +27,9 @@ int CTovrelDlg::OpenComPort() {
         m_comm.put_InputMode(kInputModeBinary);
         m_comm.put_RThreshold(kReceiveThreshold);
         m_comm.put_InputLen(kReadAllWaiting);
+        // A device may be streaming already: the first bytes can fall
+        // anywhere in a record.
+        m_recv.OnStreamBreak();
         return 1;
     } catch (const COleDispatchException& e) {
         // A port left open with only part of its settings (an adapter that
@@ -55,8 +58,8 @@ void CTovrelDlg::OnBnClickedOpenPort() {
         AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
         // Only the first successful press starts the worker, and none
         // starts once the run has ended and the worker has been stopped.
-        if (!m_pRecvThread.joinable() && !m_bStopRecv.load(std::memory_order_relaxed))
-            m_pRecvThread = std::thread(&CTovrelDlg::RecvThreadProc, this);
+        if (!m_pRecvThread.IsStarted())
+            m_pRecvThread.Start(m_recv, [this](const std::atomic<bool>&) { RecvThreadProc(this); });
     } else {
         m_bPortOpen = 0;
     }

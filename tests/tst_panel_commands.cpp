@@ -199,11 +199,11 @@ private slots:
         QCOMPARE(Received(com3, 3), Hex("F03222"));
         QCOMPARE(p.dlg.m_bPortOpen, 1);
         QCOMPARE(p.dlg.m_iComPort, 3);
-        QVERIFY(!p.dlg.m_pRecvThread.joinable());
+        QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
         // The Open-port button still starts it, on the port already open.
         p.Press(IDC_BUTTON_OPENPORT);
         QCOMPARE(p.NewLog(), QStringList{kOpened});
-        QVERIFY(p.dlg.m_pRecvThread.joinable());
+        QVERIFY(p.dlg.m_pRecvThread.IsRunning());
         QVERIFY(m_boxes.isEmpty());
     }
 

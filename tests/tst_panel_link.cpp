@@ -78,8 +78,8 @@ private slots:
         QVERIFY(tty->raw);
         QVERIFY(!tty->flowControl);
         QCOMPARE(p.Log(), QStringList{kOpened});
-        QVERIFY(p.dlg.m_pRecvThread.joinable());
-        const std::thread::id worker = p.dlg.m_pRecvThread.get_id();
+        QVERIFY(p.dlg.m_pRecvThread.IsRunning());
+        const std::thread::id worker = p.dlg.m_pRecvThread.ThreadId();
 
         // Again, and with another port selected: each press reports success,
         // the port stays the one first opened, and no second worker starts.
@@ -88,7 +88,7 @@ private slots:
         p.Press(IDC_BUTTON_OPENPORT);
         QCOMPARE(p.dlg.m_iComPort, 5);
         QCOMPARE(p.Log(), QStringList({kOpened, kOpened, kOpened}));
-        QCOMPARE(p.dlg.m_pRecvThread.get_id(), worker);
+        QCOMPARE(p.dlg.m_pRecvThread.ThreadId(), worker);
         p.Press(IDC_BUTTON_STOP);
         QCOMPARE(Received(com3, 3), QByteArray::fromHex("F03323"));
         QVERIFY(com5.Read(1, 100).isEmpty());
@@ -112,7 +112,7 @@ private slots:
         QCOMPARE(p.dlg.m_iComPort, 9);
         QCOMPARE(p.dlg.m_bPortOpen, 0);
         QVERIFY(!p.dlg.m_comm.get_PortOpen());
-        QVERIFY(!p.dlg.m_pRecvThread.joinable());
+        QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
 
         // Once the device is there, the same press succeeds.
         TestPty com9;
@@ -120,7 +120,7 @@ private slots:
         p.Press(IDC_BUTTON_OPENPORT);
         QCOMPARE(p.dlg.m_bPortOpen, 1);
         QCOMPARE(p.Log().last(), kOpened);
-        QVERIFY(p.dlg.m_pRecvThread.joinable());
+        QVERIFY(p.dlg.m_pRecvThread.IsRunning());
     }
 
     void failureIsShownInAModalBoxWithOk() {
@@ -160,19 +160,19 @@ private slots:
         QVERIFY(p.Log().isEmpty());
 
         p.Press(IDC_BUTTON_OPENPORT);
-        const std::thread::id worker = p.dlg.m_pRecvThread.get_id();
+        const std::thread::id worker = p.dlg.m_pRecvThread.ThreadId();
         p.Press(IDC_BUTTON_CLOSEPORT);
         QVERIFY(!p.dlg.m_comm.get_PortOpen());
         QCOMPARE(p.dlg.m_bPortOpen, 0);
         QCOMPARE(p.dlg.m_iComPort, 3);
-        QCOMPARE(p.dlg.m_pRecvThread.get_id(), worker);
+        QCOMPARE(p.dlg.m_pRecvThread.ThreadId(), worker);
         p.Press(IDC_BUTTON_CLOSEPORT);
         QCOMPARE(p.Log(), QStringList({kOpened, kClosed}));
 
         // It opens again, with the same worker, and carries frames.
         p.Press(IDC_BUTTON_OPENPORT);
         QVERIFY(p.dlg.m_comm.get_PortOpen());
-        QCOMPARE(p.dlg.m_pRecvThread.get_id(), worker);
+        QCOMPARE(p.dlg.m_pRecvThread.ThreadId(), worker);
         p.Press(IDC_BUTTON_STOP);
         QCOMPARE(Received(com3, 3), QByteArray::fromHex("F03323"));
         QCOMPARE(p.Log(), QStringList({kOpened, kClosed, kOpened}));
@@ -200,7 +200,7 @@ private slots:
         QCOMPARE(logAtEnd, open ? QStringList({kOpened, kClosed}) : QStringList());
         QCOMPARE(p.Log(), logAtEnd);
         QVERIFY(!p.dlg.m_comm.get_PortOpen());
-        QVERIFY(!p.dlg.m_pRecvThread.joinable()); // the worker was stopped and joined
+        QVERIFY(!p.dlg.m_pRecvThread.IsRunning()); // the worker was stopped and joined
     }
 
     void okAndCancelEndThePanelWithoutALogLine() {
@@ -214,7 +214,7 @@ private slots:
             QVERIFY(!p.dlg.isVisible());
             QCOMPARE(p.dlg.result(), int(ok ? QDialog::Accepted : QDialog::Rejected));
             QCOMPARE(p.Log(), QStringList{kOpened});
-            QVERIFY(!p.dlg.m_pRecvThread.joinable());
+            QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
         }
         QVERIFY(m_boxes.isEmpty());
     }
@@ -246,14 +246,14 @@ private slots:
         QVERIFY(m_boxes.isEmpty());
 
         // The device comes back under the same name.
-        const std::thread::id worker = p.dlg.m_pRecvThread.get_id();
+        const std::thread::id worker = p.dlg.m_pRecvThread.ThreadId();
         device.reset();
         TestPty again;
         QVERIFY(again.LinkAsCom(3));
         p.Press(IDC_BUTTON_OPENPORT);
         QCOMPARE(p.dlg.m_bPortOpen, 1);
         QCOMPARE(p.Log().last(), kOpened);
-        QCOMPARE(p.dlg.m_pRecvThread.get_id(), worker);
+        QCOMPARE(p.dlg.m_pRecvThread.ThreadId(), worker);
         p.Press(IDC_BUTTON_STOP);
         QCOMPARE(Received(again, 3), QByteArray::fromHex("F03323"));
         QVERIFY(m_boxes.isEmpty());
