@@ -187,6 +187,9 @@ private slots:
         QTest::newRow("null, by its name in /dev") << QStringList{set, "COM4", "null"} << 1 << null;
         QTest::newRow("missing device") << QStringList{set, "COM4", "{dir}/ttyUSB7"} << 1
                                         << "tovrel-ports: no such device: {dir}/ttyUSB7\n";
+        QTest::newRow("missing device, by its name in /dev")
+            << QStringList{set, "COM4", "ttyUSB-none"} << 1
+            << "tovrel-ports: no such device: /dev/ttyUSB-none\n";
         QTest::newRow("itself") << QStringList{set, "COM3", "{map}/com3"} << 1
                                 << "tovrel-ports: COM3 would point to itself: {map}/com3 leads "
                                    "to its own link {map}/com3\n";

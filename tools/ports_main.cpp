@@ -227,13 +227,12 @@ std::optional<int> ComArgument(const QString& text, int& status) {
     return n;
 }
 
-// A bare name that is nothing here is taken from /dev, as people name ports.
+// A bare name that is nothing here means a name in /dev, as people name
+// ports ("ttyUSB0"); a refusal then names /dev/ttyUSB0, which is what was meant.
 QString DeviceArgument(const QString& text) {
-    if (!text.contains(u'/') && !QFileInfo(text).exists() && !QFileInfo(text).isSymLink()) {
-        const QString inDev = QStringLiteral("/dev/") + text;
-        if (QFileInfo(inDev).exists() || QFileInfo(inDev).isSymLink())
-            return inDev;
-    }
+    const QFileInfo here(text);
+    if (!text.contains(u'/') && !here.exists() && !here.isSymLink())
+        return QStringLiteral("/dev/") + text;
     return QDir::cleanPath(QDir::current().absoluteFilePath(text));
 }
 
