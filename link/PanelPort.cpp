@@ -1,6 +1,7 @@
 // Opening and closing the port: operations of the panel.
 #include "platform/Errors.h"
 #include "platform/MessageBox.h"
+#include "platform/PortInfo.h"
 #include "shell/TovrelDlg.h"
 
 #include <QComboBox>
@@ -47,6 +48,13 @@ int CTovrelDlg::OpenComPort() {
         const QString text =
             QStringLiteral("串口(COM%1)打开失败,错误号%2").arg(m_iComPort).arg(reason);
         AppendHistory(m_editHistory, text);
+        // The system's reason names the path, not what to do about it. When
+        // the device is missing or may not be opened, one more line says
+        // what COMn stands for and how to change that; it comes before the
+        // box so that it is there to read while the box waits.
+        const QString hint = OpenFailureHintFor(m_iComPort);
+        if (!hint.isEmpty())
+            AppendHistory(m_editHistory, hint);
         AfxMessageBox(text, this);
         return 0;
     }
