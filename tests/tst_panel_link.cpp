@@ -123,6 +123,31 @@ private slots:
         QVERIFY(p.dlg.m_pRecvThread.joinable());
     }
 
+    void portThatRefusesItsSettingsIsClosedAgain() {
+        // A pseudo-terminal refuses parity once it is open: the port was
+        // opened and then could not be set up, so it must not stay open with
+        // half its settings, or the next press would pass as a success.
+        TestPty com3;
+        QVERIFY(com3.LinkAsCom(3));
+        Panel p;
+        p.dlg.m_strLineSettings = QStringLiteral("926000,e,8,1");
+        p.Select(3);
+        const QString failed = QStringLiteral("串口(COM3)打开失败,错误号");
+        for (int press = 1; press <= 2; ++press) {
+            p.Press(IDC_BUTTON_OPENPORT);
+            QVERIFY(!p.dlg.m_comm.get_PortOpen());
+            QCOMPARE(p.dlg.m_bPortOpen, 0);
+            const QStringList log = p.Log();
+            QCOMPARE(std::count_if(log.begin(), log.end(),
+                                   [&](const QString& line) { return line.startsWith(failed); }),
+                     press);
+            QCOMPARE(m_boxes.size(), press);
+            QVERIFY2(m_boxes.last().startsWith(failed), qPrintable(m_boxes.last()));
+        }
+        QCOMPARE(p.Count(kOpened), 0);
+        QVERIFY(!p.dlg.m_pRecvThread.joinable());
+    }
+
     void failureIsShownInAModalBoxWithOk() {
         QVERIFY(TestPty::LinkComTo(9, QDir::home().filePath(QStringLiteral("no-such-tty"))));
         SetMessageBoxHook({});
