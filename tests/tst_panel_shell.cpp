@@ -182,9 +182,8 @@ private slots:
     }
 
     void groupTitlesSitOnTheirFrameLineAndThePortListShowsEveryEntry() {
-        CTovrelDlg dlg;
-        dlg.Create();
-        dlg.show();
+        PanelFixture fixture;
+        CTovrelDlg& dlg = fixture.dlg;
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const QImage panel = dlg.grab().toImage();
         // The group boxes whose titles nothing covers.
