@@ -187,11 +187,12 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const QImage panel = dlg.grab().toImage();
         // The group boxes whose titles nothing covers.
+        const QStringList uncovered = {QStringLiteral("模式选择"), QStringLiteral("标定系数"),
+                                       QStringLiteral("操作"), QStringLiteral("放大倍数")};
         int checked = 0;
         for (QGroupBox* g : dlg.findChildren<QGroupBox*>()) {
             const QString title = g->title();
-            if (title != QStringLiteral("模式选择") && title != QStringLiteral("标定系数") &&
-                title != QStringLiteral("操作") && title != QStringLiteral("放大倍数"))
+            if (!uncovered.contains(title))
                 continue;
             ++checked;
             const QImage img = panel.copy(g->geometry());
