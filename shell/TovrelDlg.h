@@ -98,6 +98,9 @@ public:
     CDrawWave3Wnd m_waveHeartSound;
     CMscomm1 m_comm;
     std::int32_t m_iComPort = 0;
+    // Test seam: a pseudo-terminal takes the device's settings; only these show a refusal after
+    // opening.
+    QString m_strLineSettings = QStringLiteral("926000,n,8,1");
     std::int32_t m_bPortOpen = 0;
     std::atomic<std::int32_t> m_bTestMode{1};
     // The recording flag and file (m_bSaving, m_pSaveFile) behind their lock.
