@@ -338,6 +338,9 @@ void TestSimDevice::recordSourceNumbersEveryRecord() {
     }
     synthetic.Skip(10);
     QCOMPARE(synthetic.Next(state)[0], uint8_t(310 & 0xFF));
+    // Records taken back at a stop come again.
+    synthetic.Rewind(2);
+    QCOMPARE(synthetic.Next(state)[0], uint8_t(309 & 0xFF));
 
     Record a = BuildRecord(0x77, Samples{});
     Record b = a;
@@ -371,7 +374,7 @@ void TestSimDevice::outputQueueIsBoundedAndKeepsRecordsWhole() {
 
     // Half of the first record went out; a stop keeps only its other half.
     queue.Consume(7);
-    queue.DropUnstarted();
+    QCOMPARE(queue.DropUnstarted(), size_t(2));
     QCOMPARE(queue.Size(), size_t(8));
     QCOMPARE(queue.Data()[7], a[14]);
     queue.Consume(8);
@@ -381,7 +384,7 @@ void TestSimDevice::outputQueueIsBoundedAndKeepsRecordsWhole() {
     QVERIFY(queue.Push(b));
     QVERIFY(queue.Push(c));
     queue.Consume(kRecordSize);
-    queue.DropUnstarted();
+    QCOMPARE(queue.DropUnstarted(), size_t(1));
     QCOMPARE(queue.Size(), size_t(0));
 
     // Long runs of partial writes keep the byte order.

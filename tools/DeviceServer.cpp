@@ -252,7 +252,12 @@ ServeStats ServeDevice(const Pty& pty, const Options& options, RecordSource& sou
                         origin = now;
                         paced = 0;
                     } else if (!state.sampling && wasSampling) {
-                        queue.DropUnstarted();
+                        // Records never begun were never sent: the next run
+                        // starts with them, so the running numbers go on
+                        // without a gap.
+                        const size_t unsent = queue.DropUnstarted();
+                        source.Rewind(unsent);
+                        stats.sent -= unsent;
                     }
                 }
             } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {

@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -40,6 +41,8 @@ public:
     RecordSource(std::vector<Record> replay, bool verbatim);
     Record Next(const DeviceState& state);
     void Skip(uint64_t count) { m_index += count; }
+    // The last `count` records were never sent after all: they come again.
+    void Rewind(uint64_t count) { m_index -= std::min(count, m_index); }
     uint64_t Index() const { return m_index; }
 
 private:
@@ -50,7 +53,7 @@ private:
 };
 
 struct ServeStats {
-    uint64_t sent = 0;    // records queued for the pseudo-terminal
+    uint64_t sent = 0;    // records queued for the pseudo-terminal and not taken back
     uint64_t dropped = 0; // records the reader had no room for
 };
 
