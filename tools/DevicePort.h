@@ -58,7 +58,8 @@ public:
     void Consume(size_t count);
     // Drops every record not yet begun and returns how many; the rest of a
     // record partly written stays, so the stream never breaks inside a
-    // record.
+    // record. Bytes consumed without being written (a cut start) count as
+    // begun.
     size_t DropUnstarted();
     void Clear() { Consume(Size()); }
 
