@@ -94,7 +94,9 @@ tail -n 1 "$work/device.err"
 recording=$(sed -n 's/^RESULT file=\([^ ]*\) .*/\1/p' "$work/driver.out")
 tally=
 if [[ -n $recording && -f $recording ]]; then
-  tally=$("$build/bench/tovrel-bench-panel" tally "$recording" | grep '^RESULT' || true)
+  tally=$("$build/bench/tovrel-bench-panel" tally "$recording" 2>"$work/tally.err" |
+    grep '^RESULT' || true)
+  [[ -n $tally ]] || cat "$work/tally.err" >&2
 fi
 dropped=$(sed -n 's/.* \([0-9]*\) dropped$/\1/p' "$work/device.err" | tail -n 1)
 
