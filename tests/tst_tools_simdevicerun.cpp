@@ -131,6 +131,7 @@ private slots:
     void refusesToReplaceARealDevice_data();
     void refusesToReplaceARealDevice();
     void replaysARecordingForAWhile();
+    void catchesUpAfterRunningLate();
     void writesInPiecesOfTheSizesAsked_data();
     void writesInPiecesOfTheSizesAsked();
 
@@ -351,6 +352,37 @@ void TestSimDeviceRun::replaysARecordingForAWhile() {
     QVERIFY(tool.waitForFinished(10000));
     QCOMPARE(tool.exitCode(), 0);
     QVERIFY(!QFileInfo(PortMapLink(9)).isSymLink());
+}
+
+void TestSimDeviceRun::catchesUpAfterRunningLate() {
+    // The device process held up (a busy machine) owes more records than its
+    // queue holds when it runs again: the line takes them, and none is
+    // dropped while the reader keeps up.
+    QProcess tool;
+    StopOnExit guard{tool};
+    QString slave;
+    QVERIFY(
+        Start(tool, {"--port", "COM11", "--rate", "2000", "--start", "--duration", "120"}, slave));
+    const int fd = OpenRaw(slave);
+    QVERIFY(fd >= 0);
+    Stream stream;
+    stream.ReadRecords(fd, 200, 10000);
+    const pid_t pid = static_cast<pid_t>(tool.processId());
+    for (int i = 0; i < 3; ++i) {
+        ::kill(pid, SIGSTOP);
+        QTest::qWait(100); // 200 records due meanwhile, three times the queue
+        ::kill(pid, SIGCONT);
+        stream.ReadRecords(fd, stream.records.size() + 300, 10000);
+    }
+    ::close(fd);
+    bool intact = false;
+    QCOMPARE(CheckRecords(stream.records, 0, intact), 0);
+    QVERIFY(intact);
+
+    tool.terminate();
+    QVERIFY(tool.waitForFinished(10000));
+    const QString log = QString::fromUtf8(tool.readAllStandardError());
+    QVERIFY2(log.contains(" 0 dropped"), qPrintable(log));
 }
 
 void TestSimDeviceRun::writesInPiecesOfTheSizesAsked_data() {

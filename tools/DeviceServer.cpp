@@ -230,36 +230,8 @@ ServeStats ServeDevice(const Pty& pty, const Options& options, RecordSource& sou
         return std::chrono::duration_cast<std::chrono::nanoseconds>(t - origin).count();
     };
 
-    for (;;) {
-        auto now = Clock::now();
-        if (bounded && now >= deadline)
-            break;
-
-        if (state.sampling) {
-            // Cut into pieces, a record is queued from its first byte's time
-            // on, so that a piece is queued whole once its last byte is due.
-            const uint64_t due =
-                RecordsDue(sinceOrigin(now), options.rate) + (pacer.Chunked() ? 1 : 0);
-            while (paced < due) {
-                if (!queue.HasRoom()) {
-                    const uint64_t lost = due - paced;
-                    source.Skip(lost);
-                    stats.dropped += lost;
-                    pacer.Pass(lost * kRecordSize);
-                    paced = due;
-                    break;
-                }
-                queue.Push(source.Next(state));
-                ++stats.sent;
-                ++paced;
-                if (firstRecord) {
-                    firstRecord = false;
-                    queue.Consume(size_t(options.startOffset));
-                    pacer.Pass(uint64_t(options.startOffset));
-                }
-            }
-        }
-
+    // Writes what the line takes of what may go now.
+    auto writeDue = [&](Clock::time_point now) {
         const bool quiet = now < quietUntil;
         const int64_t elapsed = sinceOrigin(now);
         while (!quiet && queue.Size() > 0) {
@@ -288,6 +260,44 @@ ServeStats ServeDevice(const Pty& pty, const Options& options, RecordSource& sou
             quietUntil = now + kBackOff;
             break;
         }
+    };
+
+    for (;;) {
+        auto now = Clock::now();
+        if (bounded && now >= deadline)
+            break;
+
+        if (state.sampling) {
+            // Cut into pieces, a record is queued from its first byte's time
+            // on, so that a piece is queued whole once its last byte is due.
+            const uint64_t due =
+                RecordsDue(sinceOrigin(now), options.rate) + (pacer.Chunked() ? 1 : 0);
+            while (paced < due) {
+                // This process woken late (a busy machine) owes more records
+                // than the queue holds: they go onto the line as they are
+                // made, and are dropped only when the line refuses them, so
+                // the device's own lateness costs the reader nothing.
+                if (!queue.HasRoom())
+                    writeDue(now);
+                if (!queue.HasRoom()) {
+                    const uint64_t lost = due - paced;
+                    source.Skip(lost);
+                    stats.dropped += lost;
+                    pacer.Pass(lost * kRecordSize);
+                    paced = due;
+                    break;
+                }
+                queue.Push(source.Next(state));
+                ++stats.sent;
+                ++paced;
+                if (firstRecord) {
+                    firstRecord = false;
+                    queue.Consume(size_t(options.startOffset));
+                    pacer.Pass(uint64_t(options.startOffset));
+                }
+            }
+        }
+        writeDue(now);
 
         while (nextTick <= now)
             nextTick += kTick;
