@@ -170,8 +170,9 @@ loss_row() { # tag label pct
     done
     echo "  produced: records up to the last one recorded, by running number (the filling buffer's"
     echo "    last bytes wait for the next stream and are not lost); lost: missing from the recording"
-    echo "  device dropped: records the simulated device never wrote, its 10 ms queue having"
-    echo "    overflowed (a device process run late, or a panel not reading); counted as lost"
+    echo "  device dropped: records the simulated device never wrote, the line refusing them (the"
+    echo "    panel process not reading for about 0.2 s: 16 kB of pseudo-terminal and the device's"
+    echo "    10 ms queue full); counted as lost"
     echo "  writes: how the device cut its stream: whole records every 2 ms, or random:N, pieces of"
     echo "    1..N bytes from a fixed seed at the same bytes per second, records split anywhere"
     echo "  chunks big/held: chunks the panel dropped, over 512 bytes / next buffer still held"
