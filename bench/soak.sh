@@ -131,7 +131,7 @@ awk -v rc="$driver_rc" -v dropped="${dropped:-?}" '
       print "FAIL: the recording could not be read back"; bad = 1
     } else {
       printf "records: %d produced up to the last recorded, %d recorded, %d lost, %d bad lines" \
-        " (the device dropped %s, its queue full)\n", produced, recorded, lost, badlines, dropped
+        " (the device dropped %s, the line refusing them)\n", produced, recorded, lost, badlines, dropped
       if (lost != 0 || badlines != 0) { print "FAIL: records lost"; bad = 1 }
     }
     if (base > 0) {
