@@ -67,9 +67,9 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
         "verbatim", "With --replay: keep bytes 0 and 14 as recorded instead of renumbering.");
     const QCommandLineOption chunks(
         "chunks",
-        QString("How the stream is cut into writes: 'records' (the default: the whole records\n"
-                "due, every 2 ms), N (every write N bytes) or random:N (each write 1 to N bytes,\n"
-                "the sizes drawn from --seed); N is 1 to %1. Records may then be split\n"
+        QString("How the stream is cut into writes: 'records' (the default: the whole records "
+                "due, every 2 ms), N (every write N bytes) or random:N (each write 1 to N bytes, "
+                "the sizes drawn from --seed); N is 1 to %1. Records may then be split "
                 "anywhere. The bytes per second stay those of --rate.")
             .arg(kMaxChunkBytes),
         "SPEC");
