@@ -71,10 +71,12 @@ bench: build
 bench-smoke: build
 	bench/run.sh --build $(BUILD) --smoke
 
-# Ten minutes at the full line rate, part of it in calibration mode;
-# SOAK_MINUTES=3 make soak for a shorter one.
+# Ten minutes at the full line rate, half of it in calibration mode, the
+# device writing in random pieces; SOAK_MINUTES=3 make soak for a shorter one,
+# SOAK_CHUNKS=records for whole-record writes.
 soak: build
-	BUILD_DIR=$(CURDIR)/$(BUILD) bench/soak.sh $(if $(SOAK_MINUTES),--minutes $(SOAK_MINUTES))
+	BUILD_DIR=$(CURDIR)/$(BUILD) bench/soak.sh $(if $(SOAK_MINUTES),--minutes $(SOAK_MINUTES)) \
+	  $(if $(SOAK_CHUNKS),--chunks $(SOAK_CHUNKS))
 
 install: build
 	cmake --install $(BUILD)

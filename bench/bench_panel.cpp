@@ -7,6 +7,7 @@
 //            process; time from writing a record to the panel decoding it
 //   paint    repaint cost of a strip holding a full sweep, of one band, of a
 //            readout
+//   tally    a recording read back: records lost by their running numbers
 //
 // Every mode prints one "RESULT kind=... key=value ..." line for bench/run.sh.
 #include "bench/BenchSupport.h"
@@ -46,6 +47,8 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     QString simdevice;
+    QString chunks; // the device's --chunks, empty for its default
+    QString seed;   // the device's --seed
     int port = 7;
     double rate = simdev::kFullLineRate;
     bool calib = false;
@@ -125,8 +128,13 @@ QSet<QString> RecordingFiles() {
 int RunStream(const Options& o) {
     QProcess device;
     device.setProgram(o.simdevice);
-    device.setArguments({QStringLiteral("--port"), QStringLiteral("COM%1").arg(o.port),
-                         QStringLiteral("--rate"), QString::number(o.rate, 'f', 1)});
+    QStringList deviceArgs{QStringLiteral("--port"), QStringLiteral("COM%1").arg(o.port),
+                           QStringLiteral("--rate"), QString::number(o.rate, 'f', 1)};
+    if (!o.chunks.isEmpty())
+        deviceArgs << QStringLiteral("--chunks") << o.chunks;
+    if (!o.seed.isEmpty())
+        deviceArgs << QStringLiteral("--seed") << o.seed;
+    device.setArguments(deviceArgs);
     device.start();
     QByteArray out;
     QElapsedTimer waited;
@@ -259,6 +267,8 @@ int RunStream(const Options& o) {
     const uint64_t handOvers = dlg.m_recv.HandOvers();
     const uint64_t processed = dlg.m_recv.BuffersProcessed();
     const uint64_t pauses = dlg.m_recv.Pauses();
+    const uint64_t skipped = dlg.m_recv.BytesSkipped();
+    const uint64_t stepsLost = dlg.m_recv.StepsLost();
     const long peakKb = bench::PeakResidentKb();
     dlg.close();
     Pump(100);
@@ -304,6 +314,7 @@ int RunStream(const Options& o) {
     bench::ResultLine r("stream");
     r.Add("mode", o.calib ? "calib" : "test")
         .Add("rate", o.rate, 1)
+        .Add("chunks", o.chunks.isEmpty() ? std::string("records") : o.chunks.toStdString())
         .Add("seconds", o.seconds, 1)
         .Add("sent", sent)
         .Add("device_dropped", deviceDropped)
@@ -314,6 +325,8 @@ int RunStream(const Options& o) {
         .Add("held_bytes", uint64_t(held))
         .Add("chunks_too_large", tooLarge)
         .Add("chunks_next_held", nextHeld)
+        .Add("bytes_skipped", skipped)
+        .Add("steps_lost", stepsLost)
         .Add("hand_overs", handOvers)
         .Add("buffers", processed)
         .Add("pauses", pauses)
@@ -336,6 +349,24 @@ int RunStream(const Options& o) {
         r.Add("idle_cpu_pct", idleCpuPct, 3);
     r.Print();
     return o.record && !haveRecording ? 3 : 0;
+}
+
+// --- tally ------------------------------------------------------------------
+
+int RunTally(const QString& path) {
+    bench::RecordingTally tally;
+    if (!bench::TallyRecordingFile(QFile::encodeName(path).toStdString(), tally)) {
+        Fail("cannot read the recording");
+        return 2;
+    }
+    bench::ResultLine r("tally");
+    r.Add("lines", tally.lines)
+        .Add("recorded", tally.intact)
+        .Add("bad_lines", tally.badLines)
+        .Add("lost", tally.lost)
+        .Add("last_index", tally.lastIndex);
+    r.Print();
+    return 0;
 }
 
 // --- latency ----------------------------------------------------------------
@@ -565,10 +596,15 @@ int main(int argc, char** argv) {
         [](const QString& text) { std::fprintf(stderr, "message box: %s\n", qPrintable(text)); });
 
     QCommandLineParser cli;
-    cli.setApplicationDescription("Measures the Tovrel panel. Modes: stream, latency, paint.");
+    cli.setApplicationDescription(
+        "Measures the Tovrel panel. Modes: stream, latency, paint; tally FILE reads a recording "
+        "back and counts the records lost by their running numbers.");
     cli.addHelpOption();
-    cli.addPositionalArgument("mode", "stream | latency | paint");
+    cli.addPositionalArgument("mode", "stream | latency | paint | tally FILE");
     const QCommandLineOption simdevice("simdevice", "The simulated device program.", "path");
+    const QCommandLineOption chunks(
+        "chunks", "stream: the device's writes (records, N or random:N; see its --help).", "spec");
+    const QCommandLineOption seed("seed", "stream: the device's seed for random:N.", "s");
     const QCommandLineOption port("port", "COM port number to use (1-16).", "n", "7");
     const QCommandLineOption rate("rate", "Records per second.", "r",
                                   QString::number(simdev::kFullLineRate));
@@ -582,12 +618,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption keep("keep", "Keep the recording file.");
     const QCommandLineOption iterations("iterations", "Repaints timed per figure.", "n", "2000");
     const QCommandLineOption grab("grab", "paint: also save a picture of the panel.", "png");
-    cli.addOptions(
-        {simdevice, port, rate, calib, seconds, warmup, idle, norecord, keep, iterations, grab});
+    cli.addOptions({simdevice, chunks, seed, port, rate, calib, seconds, warmup, idle, norecord,
+                    keep, iterations, grab});
     cli.process(app);
 
     Options o;
     o.simdevice = cli.value(simdevice);
+    o.chunks = cli.value(chunks);
+    o.seed = cli.value(seed);
     o.port = cli.value(port).toInt();
     o.rate = cli.value(rate).toDouble();
     o.calib = cli.isSet(calib);
@@ -616,6 +654,13 @@ int main(int argc, char** argv) {
         return RunLatency(o);
     if (mode == u"paint")
         return RunPaint(o);
+    if (mode == u"tally") {
+        if (args.size() != 2) {
+            Fail("tally needs the recording's path");
+            return 2;
+        }
+        return RunTally(args[1]);
+    }
     Fail("mode must be stream, latency or paint");
     return 2;
 }

@@ -30,14 +30,18 @@ while [ $# -gt 0 ]; do
 done
 
 LINE_RATE=6173 # records/s: 926000 baud 8N1 carries 92600 bytes/s, 15 bytes a record
+# Loss runs are mode:percent, or mode:percent:chunk for the device writing its
+# stream in pieces of CHUNKS (random sizes from a fixed seed, records split
+# anywhere) instead of whole records.
+CHUNKS="${BENCH_CHUNKS:-random:64}"
 if [ "$SMOKE" = 1 ]; then
     MAIN_S=1.5; IDLE_S=0.3; WARM_S=0.5; LOSS_S=1.5; FLOOR_S=1.5; LAT_S=1.5; PAINT_N=200
-    LOSS_RUNS="calib:100"
+    LOSS_RUNS="calib:100 test:100:chunk"
 else
     # 60 s for the run that also gives memory and CPU, 40 s for the other
-    # loss runs: all of it stays within about ten minutes.
+    # loss runs: all of it stays within about eleven minutes.
     MAIN_S=60; IDLE_S=10; WARM_S=5; LOSS_S=40; FLOOR_S=20; LAT_S=20; PAINT_N=3000
-    LOSS_RUNS="test:25 test:50 test:75 test:150 calib:25 calib:50 calib:75 calib:100 calib:150"
+    LOSS_RUNS="test:25 test:50 test:75 test:150 test:100:chunk calib:25 calib:50 calib:75 calib:100 calib:150 calib:100:chunk"
 fi
 
 declare -A R # R[run.key] = value, from the programs' RESULT lines
@@ -117,11 +121,11 @@ else
     run floor "$FLOOR" "$DEVICE" 8 "$LINE_RATE" "$FLOOR_S" "$WARM_S"
     run latency "$PANEL" latency --port 6 --rate "$LINE_RATE" --seconds "$LAT_S" --warmup "$WARM_S"
     for loss in $LOSS_RUNS; do
-        mode="${loss%%:*}"
-        pct="${loss#*:}"
-        flag=""
-        [ "$mode" = calib ] && flag="--calib"
-        run "$mode$pct" "$PANEL" stream $flag --simdevice "$DEVICE" --port 7 \
+        IFS=: read -r mode pct chunk <<<"$loss"
+        flags=()
+        [ "$mode" = calib ] && flags+=(--calib)
+        [ -n "$chunk" ] && flags+=(--chunks "$CHUNKS")
+        run "$mode$pct$chunk" "$PANEL" stream "${flags[@]}" --simdevice "$DEVICE" --port 7 \
             --rate "$(pct_rate "$pct")" --seconds "$LOSS_S" --warmup "$WARM_S"
     done
     LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg)"
@@ -136,12 +140,13 @@ v() { echo "${R[$1]:-?}"; }
 calc() { awk "BEGIN { $1 }"; }
 loss_row() { # tag label pct
     local t="$1"
-    printf '  %-6s %4s %%  %6s  %8s  %8s  %6s  %7s  %6s  %9s  %5s\n' "$2" "$3" \
+    printf '  %-6s %4s %%  %-9s  %6s  %8s  %8s  %6s  %7s  %6s  %9s  %7s  %5s  %5s\n' "$2" "$3" \
+        "${R[$t.chunks]:-records}" \
         "$(calc "printf \"%.0f\", $(v $t.rate)")" "$(calc "printf \"%d\", $(v $t.last_index) + 1")" \
         "$(v $t.recorded)" "$(v $t.lost)" \
         "$(calc "n = $(v $t.last_index) + 1; printf \"%.2f %%\", (n ? 100 * $(v $t.lost) / n : 0)")" \
         "$(v $t.device_dropped)" "$(v $t.chunks_too_large) / $(v $t.chunks_next_held)" \
-        "$(v $t.bad_lines)"
+        "$(v $t.bytes_skipped)" "$(v $t.steps_lost)" "$(v $t.bad_lines)"
 }
 
 {
@@ -149,21 +154,31 @@ loss_row() { # tag label pct
     echo "load average $LOAD_START at the start, $LOAD_END at the end$([ "$SMOKE" = 1 ] && echo ' -- SMOKE RUN, figures not meaningful')"
     echo
     echo "1. Records lost, recording on (test mode 100 %: ${MAIN_S} s, other runs: ${LOSS_S} s each)"
-    LOSS_FMT='  %-6s %6s  %6s  %8s  %8s  %6s  %7s  %6s  %9s  %5s\n'
-    printf "$LOSS_FMT" "" "" "" "" "" "" "" "device" "chunks" ""
-    printf "$LOSS_FMT" mode rate rec/s produced recorded lost "lost %" dropped big/held bad
-    declare -a rows=("main test 100")
-    for run in $LOSS_RUNS; do rows+=("${run%%:*}${run#*:} ${run%%:*} ${run#*:}"); done
-    # In order: test mode first, then calibration mode, each by rate.
-    printf '%s\n' "${rows[@]}" | sort -k2,2r -k3,3n | while read -r tag mode pct; do
+    LOSS_FMT='  %-6s %6s  %-9s  %6s  %8s  %8s  %6s  %7s  %6s  %9s  %7s  %5s  %5s\n'
+    printf "$LOSS_FMT" "" "" "" "" "" "" "" "" "device" "chunks" "bytes" "steps" ""
+    printf "$LOSS_FMT" mode rate writes rec/s produced recorded lost "lost %" dropped big/held \
+        skipped lost bad
+    declare -a rows=("main test 100 0")
+    for run in $LOSS_RUNS; do
+        IFS=: read -r mode pct chunk <<<"$run"
+        rows+=("$mode$pct$chunk $mode $pct $([ -n "$chunk" ] && echo 1 || echo 0)")
+    done
+    # In order: test mode first, then calibration mode, each by rate, whole
+    # records before pieces.
+    printf '%s\n' "${rows[@]}" | sort -k2,2r -k3,3n -k4,4n | while read -r tag mode pct _; do
         loss_row "$tag" "$mode" "$pct"
     done
     echo "  produced: records up to the last one recorded, by running number (the filling buffer's"
     echo "    last bytes wait for the next stream and are not lost); lost: missing from the recording"
-    echo "  device dropped: records the simulated device never wrote, its 10 ms queue having"
-    echo "    overflowed (a device process run late, or a panel not reading); counted as lost"
+    echo "  device dropped: records the simulated device never wrote, the line refusing them (the"
+    echo "    panel process not reading for about 0.2 s: 16 kB of pseudo-terminal and the device's"
+    echo "    10 ms queue full); counted as lost"
+    echo "  writes: how the device cut its stream: whole records every 2 ms, or random:N, pieces of"
+    echo "    1..N bytes from a fixed seed at the same bytes per second, records split anywhere"
     echo "  chunks big/held: chunks the panel dropped, over 512 bytes / next buffer still held"
-    echo "  bad: recorded lines holding no intact record (a record cut across two buffers)"
+    echo "  bytes skipped: bytes the panel dropped to find the record boundary again (never"
+    echo "    recorded); steps lost: times it found the stream out of step where it had been in step"
+    echo "  bad: recorded lines holding no intact record"
     echo
     echo "2. CPU, share of one core                     panel     floor   panel/floor  target"
     printf '  %-42s %6s %%  %7s  %11s  %s\n' "idle, port open, no data (${IDLE_S} s)" \

@@ -2,17 +2,23 @@
 # Soak run: the panel in a process of its own records the simulated device at
 # the full line rate for a long while, switching between test mode and
 # calibration mode (which logs every decoded record), and is then checked:
+#   - nothing lost: the recording holds every record the device produced, by
+#     their running numbers, and no line that is not an intact record
 #   - resident memory flat within 5 % after the first minute
 #   - the history log never beyond its cut (10000 bytes and one line)
 #   - no error line in the log, no message box, no lost port
 #   - the recording holds 47 bytes for every whole record of every buffer
 #     the worker was handed
 #
-#   bench/soak.sh [--minutes N] [--calib-period S] [--status-every S] [--keep]
+#   bench/soak.sh [--minutes N] [--calib-period S] [--status-every S]
+#                 [--chunks SPEC | --whole-records] [--keep]
 #
+# --chunks   how the device cuts its stream into writes (its --chunks):
+#            random:64 by default, pieces of 1..64 bytes from a fixed seed,
+#            records split anywhere; --whole-records for whole records
 # Not part of CI: ten minutes by default. BUILD_DIR (default <repo>/build-rel)
-# is where the panel driver (tests/tst_panel_kill) and the simulated device
-# are built.
+# is where the panel driver (tests/tst_panel_kill), the simulated device and
+# the benchmark program that reads the recording back are built.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,14 +27,17 @@ minutes=10
 calib_period=60
 status_every=10
 keep=0
+chunks=random:64
 port=16
 while [[ $# -gt 0 ]]; do
   case $1 in
     --minutes) minutes=$2; shift 2 ;;
     --calib-period) calib_period=$2; shift 2 ;;
     --status-every) status_every=$2; shift 2 ;;
+    --chunks) chunks=$2; shift 2 ;;
+    --whole-records) chunks=records; shift ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "soak.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -36,7 +45,7 @@ done
 if [[ ! -f $build/CMakeCache.txt ]]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" --target tst_panel_kill tovrel-simdevice -j1 >/dev/null
+cmake --build "$build" --target tst_panel_kill tovrel-simdevice tovrel-bench-panel -j1 >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tovrel-soak.XXXXXX")
 device_pid=
@@ -56,7 +65,7 @@ cp "$build/tests/tst_panel_kill" "$work/panel-driver"
 # The driver keeps this home rather than making one of its own.
 export HOME=$work TOVREL_TEST_HOME=$work QT_QPA_PLATFORM=offscreen
 
-TOVREL_TEST_MODE=1 "$build/tools/tovrel-simdevice" --port "COM$port" \
+TOVREL_TEST_MODE=1 "$build/tools/tovrel-simdevice" --port "COM$port" --chunks "$chunks" \
   >"$work/device.out" 2>"$work/device.err" &
 device_pid=$!
 for _ in $(seq 100); do
@@ -66,7 +75,8 @@ done
 grep -q '^serving' "$work/device.out" || { cat "$work/device.err" >&2; exit 1; }
 
 seconds=$(awk -v m="$minutes" 'BEGIN { print m * 60 }')
-echo "soak: ${minutes} min at the full line rate, calibration mode every other ${calib_period} s"
+echo "soak: ${minutes} min at the full line rate, calibration mode every other ${calib_period} s," \
+  "device writes: $chunks"
 set +e
 "$work/panel-driver" --drive --port "$port" --seconds "$seconds" \
   --calib-period "$calib_period" --status-every "$status_every" \
@@ -80,7 +90,18 @@ grep -E '^(STATUS|FINAL)' "$work/driver.out" || true
 grep -v 'XDG_RUNTIME_DIR' "$work/driver.err" >&2 || true
 tail -n 1 "$work/device.err"
 
-awk -v rc="$driver_rc" '
+# The recording read back: records missing by their running numbers.
+recording=$(sed -n 's/^RESULT file=\([^ ]*\) .*/\1/p' "$work/driver.out")
+tally=
+if [[ -n $recording && -f $recording ]]; then
+  tally=$("$build/bench/tovrel-bench-panel" tally "$recording" 2>"$work/tally.err" |
+    grep '^RESULT' || true)
+  [[ -n $tally ]] || cat "$work/tally.err" >&2
+fi
+dropped=$(sed -n 's/.* \([0-9]*\) dropped$/\1/p' "$work/device.err" | tail -n 1)
+
+{ echo "$tally" | sed 's/^RESULT/TALLY/'; cat "$work/driver.out"; } |
+awk -v rc="$driver_rc" -v dropped="${dropped:-?}" '
   function field(name,   i, kv) {
     for (i = 2; i <= NF; ++i) { split($i, kv, "="); if (kv[1] == name) return kv[2] }
     return ""
@@ -93,6 +114,11 @@ awk -v rc="$driver_rc" '
       if (lo == 0 || rss < lo) lo = rss
     }
     held = field("next_held"); large = field("too_large")
+    skipped = field("bytes_skipped"); steps = field("steps_lost")
+  }
+  /^TALLY/ {
+    tallied = 1; recorded = field("recorded"); lost = field("lost"); badlines = field("bad_lines")
+    produced = field("last_index") + 1
   }
   /^RESULT/ {
     result = 1; bytes = field("file_bytes"); expected = field("expected_bytes")
@@ -101,6 +127,13 @@ awk -v rc="$driver_rc" '
   END {
     bad = 0
     if (!result) { print "FAIL: the driver printed no result (exit " rc ")"; exit 1 }
+    if (!tallied) {
+      print "FAIL: the recording could not be read back"; bad = 1
+    } else {
+      printf "records: %d produced up to the last recorded, %d recorded, %d lost, %d bad lines" \
+        " (the device dropped %s, the line refusing them)\n", produced, recorded, lost, badlines, dropped
+      if (lost != 0 || badlines != 0) { print "FAIL: records lost"; bad = 1 }
+    }
     if (base > 0) {
       drift = (hi - lo) * 100.0 / base
       printf "resident memory after the first minute: %d..%d kB (%.1f %% of %d kB)\n", lo, hi, drift, base
@@ -112,9 +145,10 @@ awk -v rc="$driver_rc" '
     if (log_max > 10000 + 512) { print "FAIL: the history log outgrew its cut"; bad = 1 }
     printf "recording %s bytes for %s records cut (%s expected)\n", bytes, cut, expected
     if (bytes != expected) { print "FAIL: recording size differs"; bad = 1 }
-    printf "chunks dropped: %s with the next buffer held, %s too large\n", held, large
+    printf "chunks dropped: %s with the next buffer held, %s too large;" \
+      " %s bytes skipped to find the record boundary, %s times out of step\n", held, large, skipped, steps
     if (errors != 0) { print "FAIL: " errors " error(s) reported"; bad = 1 }
     if (rc != 0) { print "FAIL: driver exit " rc; bad = 1 }
     print bad ? "soak: FAILED" : "soak: passed"
     exit bad
-  }' "$work/driver.out"
+  }' -

@@ -61,6 +61,9 @@ private slots:
     void replayFiles();
     void recordSourceNumbersEveryRecord();
     void outputQueueIsBoundedAndKeepsRecordsWhole();
+    void chunkSizes();
+    void chunkedStreamKeepsItsRateAndRecords_data();
+    void chunkedStreamKeepsItsRateAndRecords();
     void portLinkInspection();
     void options();
 };
@@ -338,6 +341,9 @@ void TestSimDevice::recordSourceNumbersEveryRecord() {
     }
     synthetic.Skip(10);
     QCOMPARE(synthetic.Next(state)[0], uint8_t(310 & 0xFF));
+    // Records taken back at a stop come again.
+    synthetic.Rewind(2);
+    QCOMPARE(synthetic.Next(state)[0], uint8_t(309 & 0xFF));
 
     Record a = BuildRecord(0x77, Samples{});
     Record b = a;
@@ -371,7 +377,7 @@ void TestSimDevice::outputQueueIsBoundedAndKeepsRecordsWhole() {
 
     // Half of the first record went out; a stop keeps only its other half.
     queue.Consume(7);
-    queue.DropUnstarted();
+    QCOMPARE(queue.DropUnstarted(), size_t(2));
     QCOMPARE(queue.Size(), size_t(8));
     QCOMPARE(queue.Data()[7], a[14]);
     queue.Consume(8);
@@ -381,7 +387,7 @@ void TestSimDevice::outputQueueIsBoundedAndKeepsRecordsWhole() {
     QVERIFY(queue.Push(b));
     QVERIFY(queue.Push(c));
     queue.Consume(kRecordSize);
-    queue.DropUnstarted();
+    QCOMPARE(queue.DropUnstarted(), size_t(1));
     QCOMPARE(queue.Size(), size_t(0));
 
     // Long runs of partial writes keep the byte order.
@@ -397,6 +403,142 @@ void TestSimDevice::outputQueueIsBoundedAndKeepsRecordsWhole() {
     for (size_t r = 0; r + kRecordSize <= out.size(); r += kRecordSize) {
         QVERIFY(RecordIntact(&out[r]));
         QCOMPARE(out[r], uint8_t(r / kRecordSize));
+    }
+}
+
+void TestSimDevice::chunkSizes() {
+    ChunkSizes records(ChunkSpec{});
+    QCOMPARE(records.Next(), size_t(0));
+    ChunkSizes fixed(ChunkSpec{ChunkSpec::Kind::Fixed, 7, 1});
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(fixed.Next(), size_t(7));
+
+    // Random sizes cover 1..N, and a seed repeats its sequence.
+    auto draw = [](int n, uint64_t seed) {
+        ChunkSizes sizes(ChunkSpec{ChunkSpec::Kind::Random, n, seed});
+        std::vector<size_t> out(20000);
+        for (size_t& v : out)
+            v = sizes.Next();
+        return out;
+    };
+    for (int n : {1, 2, 64, 4096}) {
+        const auto a = draw(n, 42);
+        const size_t lo = *std::min_element(a.begin(), a.end());
+        const size_t hi = *std::max_element(a.begin(), a.end());
+        QCOMPARE(lo, size_t(1));
+        QVERIFY(hi <= size_t(n) && hi >= size_t(n - n / 100));
+        double mean = 0;
+        for (size_t v : a)
+            mean += double(v) / double(a.size());
+        QVERIFY2(std::abs(mean - (n + 1) / 2.0) < 0.03 * n + 0.01,
+                 qPrintable(QString::number(mean)));
+        QCOMPARE(draw(n, 42), a);
+    }
+    QVERIFY(draw(64, 1) != draw(64, 2));
+}
+
+void TestSimDevice::chunkedStreamKeepsItsRateAndRecords_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("startOffset");
+    QTest::newRow("whole records") << int(ChunkSpec::Kind::Records) << 0 << 0;
+    QTest::newRow("whole records, cut start") << int(ChunkSpec::Kind::Records) << 0 << 9;
+    QTest::newRow("1 byte") << int(ChunkSpec::Kind::Fixed) << 1 << 0;
+    QTest::newRow("7 bytes, cut start") << int(ChunkSpec::Kind::Fixed) << 7 << 14;
+    QTest::newRow("600 bytes") << int(ChunkSpec::Kind::Fixed) << 600 << 0;
+    QTest::newRow("random 1..64, cut start") << int(ChunkSpec::Kind::Random) << 64 << 3;
+    QTest::newRow("random 1..4096") << int(ChunkSpec::Kind::Random) << 4096 << 0;
+}
+
+// The device's loop without the line: records queued when due, written as the
+// pacer says, every 50 us for two simulated seconds, then a stop and a new
+// run. The line takes everything.
+void TestSimDevice::chunkedStreamKeepsItsRateAndRecords() {
+    QFETCH(int, kind);
+    QFETCH(int, size);
+    QFETCH(int, startOffset);
+    const ChunkSpec spec{ChunkSpec::Kind(kind), size, 5};
+    const double rate = kFullLineRate;
+    WritePacer pacer(spec, rate);
+    QCOMPARE(pacer.Chunked(), spec.kind != ChunkSpec::Kind::Records);
+    OutputQueue queue(64 + size_t(size) / kRecordSize + 2);
+    DeviceState state;
+    RecordSource source(rate, 72);
+    ChunkSizes expected(spec);
+    std::vector<uint8_t> line;
+    std::vector<size_t> writes;
+    bool first = true;
+
+    auto run = [&](int64_t seconds) {
+        pacer.Restart(queue.Size());
+        uint64_t paced = 0;
+        const int64_t end = seconds * 1'000'000'000;
+        for (int64_t t = 0; t <= end; t += 50'000) {
+            const uint64_t due = RecordsDue(t, rate) + (pacer.Chunked() ? 1 : 0);
+            for (; paced < due; ++paced) {
+                QVERIFY(queue.Push(source.Next(state)));
+                if (first) {
+                    first = false;
+                    queue.Consume(size_t(startOffset));
+                    pacer.Pass(uint64_t(startOffset));
+                }
+            }
+            while (const size_t n = pacer.Ready(queue.Size(), t, true)) {
+                writes.push_back(n);
+                line.insert(line.end(), queue.Data(), queue.Data() + n);
+                queue.Consume(n);
+                pacer.Wrote(n);
+            }
+            // Nothing is held back that is due.
+            if (pacer.Chunked())
+                QVERIFY(pacer.DueNs() > t);
+        }
+    };
+    run(2);
+    // The bytes per second of the rate, whatever the pieces: short of it by
+    // at most the last piece and what the cut start left out.
+    const double bytes = 2 * rate * kRecordSize;
+    QVERIFY2(double(line.size()) <= bytes, qPrintable(QString::number(line.size())));
+    QVERIFY2(double(line.size()) >= bytes - size - kRecordSize - startOffset,
+             qPrintable(QString::number(line.size())));
+
+    // A stop: what is left of a begun record still goes, in pieces.
+    const size_t unsent = queue.DropUnstarted();
+    source.Rewind(unsent);
+    while (const size_t n = pacer.Ready(queue.Size(), 0, false)) {
+        writes.push_back(n);
+        line.insert(line.end(), queue.Data(), queue.Data() + n);
+        queue.Consume(n);
+        pacer.Wrote(n);
+    }
+    QCOMPARE(queue.Size(), size_t(0));
+    QCOMPARE((line.size() + size_t(startOffset)) % kRecordSize, size_t(0));
+    run(1);
+
+    // Every write is the next piece of the sequence, except where a stop
+    // ended a record or a run ended.
+    if (pacer.Chunked()) {
+        size_t piece = expected.Next(), splits = 0;
+        for (size_t n : writes) {
+            QVERIFY(n <= piece);
+            if (n < piece)
+                ++splits;
+            piece -= n;
+            if (piece == 0)
+                piece = expected.Next();
+        }
+        QVERIFY(splits <= 1);
+    }
+
+    // Reassembled after the cut start, the records are whole and numbered on
+    // without a gap across the stop.
+    const size_t from = startOffset ? kRecordSize - size_t(startOffset) : 0;
+    QVERIFY(line.size() > from + 100 * kRecordSize);
+    uint8_t next = startOffset ? 1 : 0;
+    for (size_t at = from; at + kRecordSize <= line.size(); at += kRecordSize) {
+        QVERIFY(RecordIntact(&line[at]));
+        QCOMPARE(line[at], next);
+        ++next;
     }
 }
 
@@ -464,17 +606,50 @@ void TestSimDevice::options() {
     QVERIFY(o.startNow && o.verbatim);
     QCOMPARE(o.replayPath, QString("x.txt"));
 
-    for (const QStringList& bad :
-         {QStringList{"sim", "--port", "COM17"}, QStringList{"sim", "--port", "COM0"},
-          QStringList{"sim", "--port", "ttyS0"}, QStringList{"sim", "--rate", "0"},
-          QStringList{"sim", "--rate", "fast"}, QStringList{"sim", "--bpm", "400"},
-          QStringList{"sim", "--duration", "-1"}, QStringList{"sim", "--verbatim"},
-          QStringList{"sim", "--nonsense"}, QStringList{"sim", "extra"}}) {
+    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Records));
+    QCOMPARE(o.startOffset, 0);
+
+    o = Options{};
+    QCOMPARE(int(ParseOptions({"sim", "--chunks", "7", "--start-offset", "14"}, o, message)),
+             int(ParseResult::Ok));
+    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Fixed));
+    QCOMPARE(o.chunks.size, 7);
+    QCOMPARE(o.startOffset, 14);
+    o = Options{};
+    QCOMPARE(int(ParseOptions({"sim", "--chunks", "Random:4096", "--seed", "9"}, o, message)),
+             int(ParseResult::Ok));
+    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Random));
+    QCOMPARE(o.chunks.size, 4096);
+    QCOMPARE(o.chunks.seed, uint64_t(9));
+    QCOMPARE(int(ParseOptions({"sim", "--chunks", "records"}, o, message)), int(ParseResult::Ok));
+    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Records));
+
+    for (const QStringList& bad : {QStringList{"sim", "--chunks", "0"},
+                                   QStringList{"sim", "--chunks", "4097"},
+                                   QStringList{"sim", "--chunks", "random:"},
+                                   QStringList{"sim", "--chunks", "random:0"},
+                                   QStringList{"sim", "--chunks", "lots"},
+                                   QStringList{"sim", "--seed", "3"},
+                                   QStringList{"sim", "--chunks", "8", "--seed", "3"},
+                                   QStringList{"sim", "--chunks", "random:8", "--seed", "-3"},
+                                   QStringList{"sim", "--start-offset", "15"},
+                                   QStringList{"sim", "--start-offset", "-1"},
+                                   QStringList{"sim", "--port", "COM17"},
+                                   QStringList{"sim", "--port", "COM0"},
+                                   QStringList{"sim", "--port", "ttyS0"},
+                                   QStringList{"sim", "--rate", "0"},
+                                   QStringList{"sim", "--rate", "fast"},
+                                   QStringList{"sim", "--bpm", "400"},
+                                   QStringList{"sim", "--duration", "-1"},
+                                   QStringList{"sim", "--verbatim"},
+                                   QStringList{"sim", "--nonsense"},
+                                   QStringList{"sim", "extra"}}) {
         QCOMPARE(int(ParseOptions(bad, o, message)), int(ParseResult::Error));
         QVERIFY(!message.isEmpty());
     }
     QCOMPARE(int(ParseOptions({"sim", "--help"}, o, message)), int(ParseResult::Help));
     QVERIFY(message.contains("TOVREL_TEST_MODE"));
+    QVERIFY(message.contains("random:N") && message.contains("--start-offset"));
 }
 
 QTEST_GUILESS_MAIN(TestSimDevice)

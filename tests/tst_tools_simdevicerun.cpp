@@ -131,6 +131,9 @@ private slots:
     void refusesToReplaceARealDevice_data();
     void refusesToReplaceARealDevice();
     void replaysARecordingForAWhile();
+    void catchesUpAfterRunningLate();
+    void writesInPiecesOfTheSizesAsked_data();
+    void writesInPiecesOfTheSizesAsked();
 
 private:
     bool Start(QProcess& process, const QStringList& args, QString& slave);
@@ -349,6 +352,123 @@ void TestSimDeviceRun::replaysARecordingForAWhile() {
     QVERIFY(tool.waitForFinished(10000));
     QCOMPARE(tool.exitCode(), 0);
     QVERIFY(!QFileInfo(PortMapLink(9)).isSymLink());
+}
+
+void TestSimDeviceRun::catchesUpAfterRunningLate() {
+    // The device process held up (a busy machine) owes more records than its
+    // queue holds when it runs again: the line takes them, and none is
+    // dropped while the reader keeps up.
+    QProcess tool;
+    StopOnExit guard{tool};
+    QString slave;
+    QVERIFY(
+        Start(tool, {"--port", "COM11", "--rate", "2000", "--start", "--duration", "120"}, slave));
+    const int fd = OpenRaw(slave);
+    QVERIFY(fd >= 0);
+    Stream stream;
+    stream.ReadRecords(fd, 200, 10000);
+    const pid_t pid = static_cast<pid_t>(tool.processId());
+    for (int i = 0; i < 3; ++i) {
+        ::kill(pid, SIGSTOP);
+        QTest::qWait(100); // 200 records due meanwhile, three times the queue
+        ::kill(pid, SIGCONT);
+        stream.ReadRecords(fd, stream.records.size() + 300, 10000);
+    }
+    ::close(fd);
+    bool intact = false;
+    QCOMPARE(CheckRecords(stream.records, 0, intact), 0);
+    QVERIFY(intact);
+
+    tool.terminate();
+    QVERIFY(tool.waitForFinished(10000));
+    const QString log = QString::fromUtf8(tool.readAllStandardError());
+    QVERIFY2(log.contains(" 0 dropped"), qPrintable(log));
+}
+
+void TestSimDeviceRun::writesInPiecesOfTheSizesAsked_data() {
+    QTest::addColumn<QString>("chunks");
+    QTest::addColumn<int>("startOffset");
+    QTest::newRow("7 bytes, the first 5 left out") << "7" << 5;
+    QTest::newRow("random 1..40") << "random:40" << 0;
+}
+
+void TestSimDeviceRun::writesInPiecesOfTheSizesAsked() {
+    QFETCH(QString, chunks);
+    QFETCH(int, startOffset);
+    const bool random = chunks.startsWith("random:");
+    const simdev::ChunkSpec spec{random ? simdev::ChunkSpec::Kind::Random
+                                        : simdev::ChunkSpec::Kind::Fixed,
+                                 (random ? chunks.mid(7) : chunks).toInt(), 11};
+
+    // Slow enough that a reader waiting in poll() takes most pieces on their own.
+    QProcess tool;
+    StopOnExit guard{tool};
+    QString slave;
+    QStringList args{"--port",
+                     "COM10",
+                     "--rate",
+                     "100",
+                     "--start",
+                     "--duration",
+                     "120",
+                     "--chunks",
+                     chunks,
+                     "--start-offset",
+                     QString::number(startOffset)};
+    if (random)
+        args << "--seed"
+             << "11";
+    QVERIFY(Start(tool, args, slave));
+    const int fd = OpenRaw(slave);
+    QVERIFY(fd >= 0);
+    std::vector<size_t> reads;
+    QByteArray bytes;
+    QElapsedTimer total;
+    total.start();
+    while (bytes.size() < 3000 && total.elapsed() < 20000) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            reads.push_back(size_t(n));
+            bytes.append(buf, n);
+        }
+    }
+    ::close(fd);
+    QVERIFY(bytes.size() >= 3000);
+
+    // Every read ends where a piece of the sequence ends: a slow reader may
+    // get several pieces at once, never part of one.
+    simdev::ChunkSizes pieces(spec);
+    size_t single = 0;
+    for (size_t n : reads) {
+        size_t got = 0, inRead = 0;
+        while (got < n) {
+            got += pieces.Next();
+            ++inRead;
+        }
+        QVERIFY2(got == n, qPrintable(QString("read of %1 bytes cuts a piece").arg(n)));
+        single += inRead == 1;
+    }
+    QVERIFY2(single * 3 >= reads.size(),
+             qPrintable(QString("%1 of %2 reads held one piece").arg(single).arg(reads.size())));
+
+    // Put back together after the part record at the start, the records are
+    // whole and numbered on from the first one sent whole.
+    const qsizetype from = startOffset ? qsizetype(kRecordSize) - startOffset : 0;
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
+    uint8_t next = startOffset ? 1 : 0;
+    for (qsizetype at = from; at + qsizetype(kRecordSize) <= bytes.size(); at += kRecordSize) {
+        QVERIFY(simdev::RecordIntact(p + at));
+        QCOMPARE(p[at], next);
+        ++next;
+    }
+
+    tool.terminate();
+    QVERIFY(tool.waitForFinished(10000));
+    QCOMPARE(tool.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSimDeviceRun)

@@ -130,9 +130,11 @@ void OutputQueue::Consume(size_t count) {
     }
 }
 
-void OutputQueue::DropUnstarted() {
-    const size_t rest = (kRecordSize - m_consumed % kRecordSize) % kRecordSize;
-    m_bytes.resize(m_head + std::min(rest, Size()));
+size_t OutputQueue::DropUnstarted() {
+    const size_t rest = std::min((kRecordSize - m_consumed % kRecordSize) % kRecordSize, Size());
+    const size_t dropped = (Size() - rest) / kRecordSize;
+    m_bytes.resize(m_head + rest);
+    return dropped;
 }
 
 uint64_t RecordsDue(int64_t elapsedNs, double rate) {

@@ -56,9 +56,11 @@ public:
     const uint8_t* Data() const { return m_bytes.data() + m_head; }
     size_t Size() const { return m_bytes.size() - m_head; }
     void Consume(size_t count);
-    // Drops every record not yet begun; the rest of a record partly written
-    // stays, so the stream never breaks inside a record.
-    void DropUnstarted();
+    // Drops every record not yet begun and returns how many; the rest of a
+    // record partly written stays, so the stream never breaks inside a
+    // record. Bytes consumed without being written (a cut start) count as
+    // begun.
+    size_t DropUnstarted();
     void Clear() { Consume(Size()); }
 
 private:

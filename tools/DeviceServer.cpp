@@ -17,6 +17,9 @@ using Clock = std::chrono::steady_clock;
 // Records are written every tick: small, steady chunks as a UART would
 // deliver them, rather than bursts.
 constexpr auto kTick = std::chrono::milliseconds(2);
+// A chunked stream wakes for each piece, but never sooner than this: pieces
+// due closer together go out back to back.
+constexpr auto kMinPieceGap = std::chrono::microseconds(20);
 // About 10 ms of records at the full rate; beyond that the reader is behind
 // and records are dropped instead of queued.
 constexpr size_t kQueueRecords = 64;
@@ -62,7 +65,26 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
         "replay", "Stream the records of a recording made by the panel, looped.", "FILE");
     const QCommandLineOption verbatim(
         "verbatim", "With --replay: keep bytes 0 and 14 as recorded instead of renumbering.");
-    parser.addOptions({help, port, rate, bpm, duration, start, replay, verbatim});
+    const QCommandLineOption chunks(
+        "chunks",
+        QString("How the stream is cut into writes: 'records' (the default: the whole records "
+                "due, every 2 ms), N (every write N bytes) or random:N (each write 1 to N bytes, "
+                "the sizes drawn from --seed); N is 1 to %1. Records may then be split "
+                "anywhere. The bytes per second stay those of --rate.")
+            .arg(kMaxChunkBytes),
+        "SPEC");
+    const QCommandLineOption seed(
+        "seed",
+        "With --chunks random:N: the seed of the sizes (default 1); a seed gives the same "
+        "sizes every run.",
+        "S");
+    const QCommandLineOption startOffset(
+        "start-offset",
+        "Leave out the first K bytes (0 to 14) of the first record, so the stream starts in the "
+        "middle of a record.",
+        "K");
+    parser.addOptions(
+        {help, port, rate, bpm, duration, start, replay, verbatim, chunks, seed, startOffset});
 
     if (!parser.parse(args)) {
         message = parser.errorText();
@@ -104,6 +126,43 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
     if (options.verbatim && options.replayPath.isEmpty()) {
         message = "--verbatim only applies with --replay";
         return ParseResult::Error;
+    }
+    if (parser.isSet(chunks)) {
+        const QString spec = parser.value(chunks).trimmed().toLower();
+        const bool random = spec.startsWith("random:");
+        bool ok = false;
+        const int size = random ? spec.mid(7).toInt(&ok) : spec.toInt(&ok);
+        if (spec == "records") {
+            options.chunks = ChunkSpec{};
+        } else if (ok && size >= 1 && size <= kMaxChunkBytes) {
+            options.chunks.kind = random ? ChunkSpec::Kind::Random : ChunkSpec::Kind::Fixed;
+            options.chunks.size = size;
+        } else {
+            message = QString("--chunks must be records, N or random:N with N from 1 to %1, not %2")
+                          .arg(kMaxChunkBytes)
+                          .arg(parser.value(chunks));
+            return ParseResult::Error;
+        }
+    }
+    if (parser.isSet(seed)) {
+        bool ok = false;
+        options.chunks.seed = parser.value(seed).toULongLong(&ok);
+        if (!ok) {
+            message = "--seed must be a whole number, 0 or more";
+            return ParseResult::Error;
+        }
+        if (options.chunks.kind != ChunkSpec::Kind::Random) {
+            message = "--seed only applies with --chunks random:N";
+            return ParseResult::Error;
+        }
+    }
+    if (parser.isSet(startOffset)) {
+        bool ok = false;
+        options.startOffset = parser.value(startOffset).toInt(&ok);
+        if (!ok || options.startOffset < 0 || options.startOffset >= int(kRecordSize)) {
+            message = "--start-offset must be from 0 to 14";
+            return ParseResult::Error;
+        }
     }
     return ParseResult::Ok;
 }
@@ -147,8 +206,14 @@ ServeStats ServeDevice(const Pty& pty, const Options& options, RecordSource& sou
     DeviceState state;
     state.sampling = options.startNow;
     FrameParser parser;
-    OutputQueue queue(kQueueRecords);
+    WritePacer pacer(options.chunks, options.rate);
+    // Room for a whole piece on top of the 10 ms of records.
+    const size_t pieceRecords =
+        pacer.Chunked() ? (size_t(options.chunks.size) + kRecordSize - 1) / kRecordSize + 1 : 0;
+    OutputQueue queue(kQueueRecords + pieceRecords);
     std::vector<ParseEvent> events;
+    bool firstRecord = true;
+    bool blocked = false; // the line refused the last write
 
     const auto begin = Clock::now();
     const bool bounded = options.duration > 0;
@@ -161,52 +226,85 @@ ServeStats ServeDevice(const Pty& pty, const Options& options, RecordSource& sou
     auto quietUntil = begin; // back-off after a hang-up or an error
     bool troubleLogged = false;
 
+    auto sinceOrigin = [&](Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(t - origin).count();
+    };
+
+    // Writes what the line takes of what may go now.
+    auto writeDue = [&](Clock::time_point now) {
+        const bool quiet = now < quietUntil;
+        const int64_t elapsed = sinceOrigin(now);
+        while (!quiet && queue.Size() > 0) {
+            const size_t ready = pacer.Ready(queue.Size(), elapsed, state.sampling);
+            if (ready == 0)
+                break;
+            const ssize_t n = write(pty.master, queue.Data(), ready);
+            if (n > 0) {
+                queue.Consume(static_cast<size_t>(n));
+                pacer.Wrote(static_cast<size_t>(n));
+                blocked = false;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                blocked = true;
+                break;
+            }
+            if (!troubleLogged)
+                Log(log, std::string("write failed: ") + std::strerror(errno) +
+                             "; discarding records until the line recovers");
+            troubleLogged = true;
+            pacer.Pass(queue.Size());
+            queue.Clear();
+            quietUntil = now + kBackOff;
+            break;
+        }
+    };
+
     for (;;) {
         auto now = Clock::now();
         if (bounded && now >= deadline)
             break;
 
         if (state.sampling) {
-            const uint64_t due = RecordsDue(
-                std::chrono::duration_cast<std::chrono::nanoseconds>(now - origin).count(),
-                options.rate);
+            // Cut into pieces, a record is queued from its first byte's time
+            // on, so that a piece is queued whole once its last byte is due.
+            const uint64_t due =
+                RecordsDue(sinceOrigin(now), options.rate) + (pacer.Chunked() ? 1 : 0);
             while (paced < due) {
+                // This process woken late (a busy machine) owes more records
+                // than the queue holds: they go onto the line as they are
+                // made, and are dropped only when the line refuses them, so
+                // the device's own lateness costs the reader nothing.
+                if (!queue.HasRoom())
+                    writeDue(now);
                 if (!queue.HasRoom()) {
                     const uint64_t lost = due - paced;
                     source.Skip(lost);
                     stats.dropped += lost;
+                    pacer.Pass(lost * kRecordSize);
                     paced = due;
                     break;
                 }
                 queue.Push(source.Next(state));
                 ++stats.sent;
                 ++paced;
+                if (firstRecord) {
+                    firstRecord = false;
+                    queue.Consume(size_t(options.startOffset));
+                    pacer.Pass(uint64_t(options.startOffset));
+                }
             }
         }
-
-        const bool quiet = now < quietUntil;
-        while (!quiet && queue.Size() > 0) {
-            const ssize_t n = write(pty.master, queue.Data(), queue.Size());
-            if (n > 0) {
-                queue.Consume(static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
-            if (!troubleLogged)
-                Log(log, std::string("write failed: ") + std::strerror(errno) +
-                             "; discarding records until the line recovers");
-            troubleLogged = true;
-            queue.Clear();
-            quietUntil = now + kBackOff;
-            break;
-        }
+        writeDue(now);
 
         while (nextTick <= now)
             nextTick += kTick;
         auto wakeAt = state.sampling ? nextTick : now + std::chrono::milliseconds(200);
+        if (state.sampling && pacer.Chunked() && !blocked)
+            wakeAt = std::min(wakeAt, std::max(origin + std::chrono::nanoseconds(pacer.DueNs()),
+                                               now + kMinPieceGap));
         if (now < quietUntil)
             wakeAt = std::min(wakeAt, quietUntil);
         if (bounded)
@@ -218,7 +316,7 @@ ServeStats ServeDevice(const Pty& pty, const Options& options, RecordSource& sou
         fds[1].fd = pty.master;
         if (now < quietUntil)
             fds[1].fd = -1;
-        fds[1].events = static_cast<short>(POLLIN | (queue.Size() > 0 ? POLLOUT : 0));
+        fds[1].events = static_cast<short>(POLLIN | (blocked && queue.Size() > 0 ? POLLOUT : 0));
         const auto wait = std::max<int64_t>(
             0, std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - now).count());
         const timespec timeout{static_cast<time_t>(wait / 1000000000),
@@ -251,8 +349,14 @@ ServeStats ServeDevice(const Pty& pty, const Options& options, RecordSource& sou
                     if (state.sampling && !wasSampling) {
                         origin = now;
                         paced = 0;
+                        pacer.Restart(queue.Size());
                     } else if (!state.sampling && wasSampling) {
-                        queue.DropUnstarted();
+                        // Records never begun were never sent: the next run
+                        // starts with them, so the running numbers go on
+                        // without a gap.
+                        const size_t unsent = queue.DropUnstarted();
+                        source.Rewind(unsent);
+                        stats.sent -= unsent;
                     }
                 }
             } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {

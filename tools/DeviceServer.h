@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -22,6 +23,8 @@ struct Options {
     bool startNow = false;
     QString replayPath;
     bool verbatim = false; // replay bytes 0 and 14 as recorded
+    ChunkSpec chunks;      // how the stream is cut into writes
+    int startOffset = 0;   // bytes of the first record never sent
 };
 
 enum class ParseResult { Ok, Help, Error };
@@ -40,6 +43,8 @@ public:
     RecordSource(std::vector<Record> replay, bool verbatim);
     Record Next(const DeviceState& state);
     void Skip(uint64_t count) { m_index += count; }
+    // The last `count` records were never sent after all: they come again.
+    void Rewind(uint64_t count) { m_index -= std::min(count, m_index); }
     uint64_t Index() const { return m_index; }
 
 private:
@@ -50,7 +55,7 @@ private:
 };
 
 struct ServeStats {
-    uint64_t sent = 0;    // records queued for the pseudo-terminal
+    uint64_t sent = 0;    // records queued for the pseudo-terminal and not taken back
     uint64_t dropped = 0; // records the reader had no room for
 };
 

@@ -286,6 +286,79 @@ Samples WaveformGenerator::At(uint64_t recordIndex, const DeviceState& state) co
     return s;
 }
 
+// ---- chunked writes ------------------------------------------------------------
+
+size_t ChunkSizes::Next() {
+    const auto size = static_cast<uint64_t>(std::clamp(m_spec.size, 1, kMaxChunkBytes));
+    switch (m_spec.kind) {
+    case ChunkSpec::Kind::Records:
+        return 0;
+    case ChunkSpec::Kind::Fixed:
+        return size;
+    case ChunkSpec::Kind::Random:
+        break;
+    }
+    // splitmix64: the same sequence for a seed on every platform, which the
+    // standard library's distributions do not promise.
+    uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<size_t>(1 + (((z >> 32) * size) >> 32));
+}
+
+uint64_t BytesDue(int64_t elapsedNs, double rate) {
+    if (elapsedNs <= 0 || rate <= 0)
+        return 0;
+    return static_cast<uint64_t>(
+        std::floor(static_cast<double>(elapsedNs) * rate * double(kRecordSize) / 1e9));
+}
+
+int64_t NsUntilBytesDue(int64_t bytes, double rate) {
+    if (bytes <= 0 || rate <= 0)
+        return 0;
+    return static_cast<int64_t>(
+        std::ceil(static_cast<double>(bytes) * 1e9 / (rate * double(kRecordSize))));
+}
+
+WritePacer::WritePacer(const ChunkSpec& spec, double rate)
+    : m_spec(spec), m_rate(rate), m_sizes(spec) {
+    m_pieceLeft = m_sizes.Next();
+}
+
+void WritePacer::Restart(size_t queued) {
+    m_clockBytes = -static_cast<int64_t>(queued);
+}
+
+size_t WritePacer::Ready(size_t queued, int64_t elapsedNs, bool sampling) const {
+    if (!Chunked() || queued == 0)
+        return queued;
+    if (!sampling)
+        return std::min(m_pieceLeft, queued);
+    // Records are queued from their first byte's time on, so a piece whose
+    // bytes are all due is queued whole, unless the line was blocked and the
+    // queue overflowed: then what there is goes.
+    if (m_clockBytes + static_cast<int64_t>(m_pieceLeft) >
+        static_cast<int64_t>(BytesDue(elapsedNs, m_rate)))
+        return 0;
+    return std::min(m_pieceLeft, queued);
+}
+
+void WritePacer::Wrote(size_t n) {
+    m_clockBytes += static_cast<int64_t>(n);
+    if (!Chunked())
+        return;
+    m_pieceLeft -= std::min(n, m_pieceLeft);
+    if (m_pieceLeft == 0)
+        m_pieceLeft = m_sizes.Next();
+}
+
+int64_t WritePacer::DueNs() const {
+    if (!Chunked())
+        return -1;
+    return NsUntilBytesDue(m_clockBytes + static_cast<int64_t>(m_pieceLeft), m_rate);
+}
+
 // ---- replay files ------------------------------------------------------------
 
 int HexDigit(char c) {

@@ -129,6 +129,67 @@ private:
     double m_timeScale;  // shrinks the beat's features at fast heart rates
 };
 
+// How the device cuts its byte stream into writes. By default each write
+// carries the whole records that are due (a 2 ms tick's worth). Otherwise
+// every write is `size` bytes (Fixed), or 1..size bytes drawn from a generator
+// started at `seed` (Random), so a run can be repeated exactly; a record may
+// then be split over any number of writes.
+struct ChunkSpec {
+    enum class Kind { Records, Fixed, Random };
+    Kind kind = Kind::Records;
+    int size = 0;
+    uint64_t seed = 1;
+};
+inline constexpr int kMaxChunkBytes = 4096;
+
+// The sizes of successive writes under a spec; 0 under Kind::Records.
+class ChunkSizes {
+public:
+    explicit ChunkSizes(const ChunkSpec& spec) : m_spec(spec), m_state(spec.seed) {}
+    size_t Next();
+
+private:
+    ChunkSpec m_spec;
+    uint64_t m_state;
+};
+
+// Bytes of the stream due after elapsedNs at `rate` records per second.
+uint64_t BytesDue(int64_t elapsedNs, double rate);
+// Nanoseconds from the start until `bytes` bytes of the stream are due.
+int64_t NsUntilBytesDue(int64_t bytes, double rate);
+
+// Decides the device's writes from the bytes queued. Under Kind::Records all
+// of them go at once. Otherwise the stream goes out in the spec's pieces, each
+// once its last byte is due by the byte clock (15 * rate bytes a second from
+// the start of a sampling run), so the line carries the configured rate
+// whatever the pieces' sizes. A piece the line takes only in part is finished
+// by the next write(s). While sampling is stopped, what is left of a record
+// goes out in pieces without waiting for the clock.
+class WritePacer {
+public:
+    WritePacer(const ChunkSpec& spec, double rate);
+    bool Chunked() const { return m_spec.kind != ChunkSpec::Kind::Records; }
+    // Sampling starts (again); `queued` bytes left from before are due at once.
+    void Restart(size_t queued);
+    // Stream bytes that will never be written (a cut start, dropped records):
+    // the clock passes over them.
+    void Pass(uint64_t bytes) { m_clockBytes += int64_t(bytes); }
+    // Bytes to write now, 0 to wait. elapsedNs counts from the run's start.
+    size_t Ready(size_t queued, int64_t elapsedNs, bool sampling) const;
+    // n bytes (at most Ready's answer) went onto the line.
+    void Wrote(size_t n);
+    // When the current piece is due, in ns from the run's start; -1 under
+    // Kind::Records (written as soon as queued).
+    int64_t DueNs() const;
+
+private:
+    ChunkSpec m_spec;
+    double m_rate;
+    ChunkSizes m_sizes;
+    size_t m_pieceLeft = 0;   // bytes of the current piece still to write
+    int64_t m_clockBytes = 0; // stream bytes written or passed since the run's start
+};
+
 // A recording made by the panel: one record per line, 15 hexadecimal byte
 // pairs each followed by a space, lines ended by CR LF. Lines that do not hold
 // exactly 15 byte pairs are counted and left out; blank lines are skipped.
