@@ -83,12 +83,14 @@ void CTovrelDlg::OnBnClickedSaveFile() {
                                               QString::fromStdString(started.reason)));
         return;
     }
+    SidecarStart(path);
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(true);
 }
 
 void CTovrelDlg::OnBnClickedStopSave() {
     m_save.Stop();
+    SidecarStop();
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
 }

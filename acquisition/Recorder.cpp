@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -104,12 +106,22 @@ SRecordingStart CRecorder::Start(const std::string& path) {
         result.reason = ErrorText(strerror_r(result.error, buf, sizeof buf), buf);
         return result;
     }
+    // A shared lock for as long as the file is open tells tools (the export)
+    // that the recording is still being written; the lock goes with the
+    // process, also when it is killed.
+    (void)flock(fileno(file), LOCK_SH | LOCK_NB);
+    SRecordingCounts counts;
+    struct stat st;
+    if (fstat(fileno(file), &st) == 0)
+        counts.startBytes = uint64_t(st.st_size);
+    counts.started = std::chrono::steady_clock::now();
     FILE* previous;
     {
         std::lock_guard lock(m_mutex);
         previous = m_pSaveFile;
         m_pSaveFile = file;
         m_bSaving = true;
+        m_counts = counts;
     }
     // A second start without a stop would otherwise leak the first stream.
     if (previous)
@@ -146,6 +158,13 @@ void CRecorder::SaveRecords(int count, const uint8_t* buffer) {
         r += lines;
     }
     std::fflush(m_pSaveFile);
+    const auto now = std::chrono::steady_clock::now();
+    if (m_counts.handOvers++ == 0) {
+        m_counts.firstHandOver = now;
+        m_counts.firstHandOverLines = uint64_t(n);
+    }
+    m_counts.lastHandOver = now;
+    m_counts.lines += uint64_t(n);
 }
 
 bool CRecorder::IsSaving() const {
@@ -156,4 +175,9 @@ bool CRecorder::IsSaving() const {
 bool CRecorder::HasFile() const {
     std::lock_guard lock(m_mutex);
     return m_pSaveFile != nullptr;
+}
+
+SRecordingCounts CRecorder::Counts() const {
+    std::lock_guard lock(m_mutex);
+    return m_counts;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -36,6 +37,20 @@ struct SRecordingStart {
     std::string reason; // its text, for the history log
 };
 
+// What the recorder has done since its last start, for the recording's
+// sidecar: the file's size when it was opened (earlier recordings appended
+// to), the lines written since, and when the hand-overs that added lines were
+// written, on the steady clock.
+struct SRecordingCounts {
+    uint64_t startBytes = 0;
+    uint64_t lines = 0;
+    uint64_t handOvers = 0;
+    uint64_t firstHandOverLines = 0;
+    std::chrono::steady_clock::time_point started{};
+    std::chrono::steady_clock::time_point firstHandOver{};
+    std::chrono::steady_clock::time_point lastHandOver{};
+};
+
 // The raw recorder. The worker writes whole receive buffers while the UI
 // thread starts and stops recordings; one lock covers the flag and the stream
 // so that a file is never closed under a write.
@@ -61,9 +76,12 @@ public:
 
     bool IsSaving() const;
     bool HasFile() const;
+    // Any thread; they stay as they were after a stop, until the next start.
+    SRecordingCounts Counts() const;
 
 private:
     mutable std::mutex m_mutex;
     bool m_bSaving = false;
     FILE* m_pSaveFile = nullptr;
+    SRecordingCounts m_counts;
 };

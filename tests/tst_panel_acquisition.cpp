@@ -270,7 +270,8 @@ private slots:
         const std::string before = RecordingFileNameNow(dir);
         Click(dlg, IDC_BUTTON_SAVEFILE);
         const std::string after = RecordingFileNameNow(dir);
-        const QStringList files = QDir(tmp.path()).entryList(QDir::Files);
+        const QStringList files =
+            QDir(tmp.path()).entryList({QStringLiteral("*.txt")}, QDir::Files);
         QCOMPARE(files.size(), 1);
         const std::string made = dir + files[0].toStdString();
         QVERIFY2(made == before || made == after, made.c_str());
