@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/prctl.h>
 
 void CTovrelDlg::OnCommMscomm1() {
     constexpr short kEvReceive = 2;
@@ -18,27 +17,21 @@ void CTovrelDlg::OnCommMscomm1() {
 }
 
 unsigned CTovrelDlg::RecvThreadProc(CTovrelDlg* pDlg) {
-    // The 10 ms pause after each buffer bounds what the worker can take, and
-    // at the device's line rate a full buffer leaves only about 100 us of each
-    // period to spare; the default timer slack (50 us) would oversleep half of
-    // it away. The pause itself stays 10 ms.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     pDlg->m_recv.RunWorker(
-        pDlg->m_bStopRecv,
+        pDlg->m_pRecvThread.StopFlag(),
         [pDlg](int count, const std::uint8_t* buffer) { pDlg->SaveRecords(count, buffer); },
         [pDlg](const std::uint8_t*) { pDlg->ParseRecord(); });
     return 0;
 }
 
 void CTovrelDlg::StopRecvThread() {
-    if (!m_pRecvThread.joinable())
+    if (!m_pRecvThread.IsRunning())
         return;
-    m_bStopRecv.store(true, std::memory_order_release);
-    m_recv.Wake();
+    m_pRecvThread.RequestStop();
     // A worker waiting for its log line to go in gets it now, and any later
     // append of its returns at once, so the join below cannot hang.
     m_editHistory.UiCall().Close();
-    m_pRecvThread.join();
+    m_pRecvThread.Stop();
 }
 
 void CTovrelDlg::ParseRecord() {

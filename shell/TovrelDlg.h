@@ -92,7 +92,7 @@ public:
     // Members, in declaration order.
     QIcon m_hIcon;
     QComboBox* m_cbComPort = nullptr;
-    std::thread m_pRecvThread; // the worker, once the first opening started it
+    CRecvWorker m_pRecvThread; // the worker, once the first opening started it
     QRadioButton* m_btnTestMode = nullptr;
     std::atomic<std::int32_t> m_iPressCoef1{100};
     std::atomic<std::int32_t> m_iPressCoef2{100};
@@ -115,7 +115,6 @@ public:
     // The receive buffers with their fill counts, ready flags, the filling
     // buffer's number, the decimation counter and the record being decoded.
     CRecvBuffers m_recv;
-    std::atomic<bool> m_bStopRecv{false};
     // Sees every record handed to the decoder, on the worker thread, before it
     // is decoded. Empty unless a measuring tool sets it before the worker starts.
     std::function<void(const std::uint8_t* record)> m_decodeTap;

@@ -96,7 +96,7 @@ struct OpenPanel {
         dlg.m_cbComPort->setCurrentIndex(kComPort - 1);
         dlg.show();
         Click(dlg, IDC_BUTTON_OPENPORT);
-        return dlg.m_pRecvThread.joinable();
+        return dlg.m_pRecvThread.IsRunning();
     }
     ~OpenPanel() { dlg.reject(); }
 };
@@ -129,7 +129,9 @@ public:
     // processed.
     bool Flush() {
         Send();
-        const uint64_t target = m_dlg.m_recv.HandOvers() + 1;
+        // The last record of a buffer goes with the next one, which decides
+        // where it ends: two hand-overs put everything added with the worker.
+        const uint64_t target = m_dlg.m_recv.HandOvers() + 2;
         while (m_ok && m_dlg.m_recv.HandOvers() < target)
             for (int k = 0; k < kChunkRecords; ++k)
                 Add(Pad());

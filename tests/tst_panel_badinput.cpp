@@ -285,7 +285,8 @@ private slots:
         for (qsizetype at = 1; at < unmarked.size(); at += kRecordSize)
             unmarked[at] = ';';
         QTest::newRow("records without the marker") << unmarked << 150 << false;
-        QTest::newRow("shifted by one byte") << device.mid(1) << 150 << false;
+        // The record boundary is found again: shown as if it had come whole.
+        QTest::newRow("shifted by one byte") << device.mid(1) << 150 << true;
 
         // Over the 512 bytes the receive buffers take at once: the serial
         // control hands such bursts out in pieces, so nothing is refused.
@@ -318,7 +319,15 @@ private slots:
             QTest::qWait(5);
         }
         const qsizetype expectHandOvers = stream.size() / kRecvBufSize - 1;
-        QTRY_VERIFY_WITH_TIMEOUT(qsizetype(p.dlg.m_recv.HandOvers()) >= expectHandOvers, 20000);
+        qDebug() << "DBG0" << p.dlg.m_recv.HandOvers() << p.dlg.m_recv.ChunksNextHeld()
+                 << p.dlg.m_recv.BuffersProcessed() << p.dlg.m_recv.RecvLen(0)
+                 << p.dlg.m_recv.RecvLen(1) << p.dlg.m_recv.RecvLen(2)
+                 << p.dlg.m_recv.BytesSkipped();
+        QTRY_VERIFY_WITH_TIMEOUT(qsizetype(p.dlg.m_recv.HandOvers()) >= expectHandOvers, 5000);
+        qDebug() << "DBG" << p.dlg.m_recv.HandOvers() << p.dlg.m_recv.ChunksNextHeld()
+                 << p.dlg.m_recv.BuffersProcessed() << p.dlg.m_recv.RecvLen(0)
+                 << p.dlg.m_recv.RecvLen(1) << p.dlg.m_recv.RecvLen(2)
+                 << p.dlg.m_recv.BytesSkipped();
         QTest::qWait(50);
         p.Press(IDC_BUTTON_CLOSEPORT);
         QTRY_VERIFY_WITH_TIMEOUT(p.WorkerIdle(), 20000);
@@ -356,7 +365,8 @@ private slots:
         }
 
         // A chunk over the limit, as a control without the cutting would hand
-        // it over, is refused whole and counted, and changes no buffer.
+        // it over, is refused whole and counted; the filling buffer keeps its
+        // whole records and loses only the piece the chunk would have ended.
         const int w = p.dlg.m_recv.RecvWrite();
         const int32_t len = p.dlg.m_recv.RecvLen(w);
         const QByteArray big = stream.left(513);
@@ -364,7 +374,7 @@ private slots:
                  EChunkResult::TooLarge);
         QCOMPARE(p.dlg.m_recv.ChunksTooLarge(), uint64_t(1));
         QCOMPARE(p.dlg.m_recv.RecvWrite(), w);
-        QCOMPARE(p.dlg.m_recv.RecvLen(w), len);
+        QCOMPARE(p.dlg.m_recv.RecvLen(w), len - len % kRecordSize);
     }
 
     // ---------------------------------------------------- recording folder
@@ -444,7 +454,8 @@ private slots:
     }
     // COMn leading to something that is no serial line: Open and a command
     // with the port check each fail with one clear line and the same text in
-    // a box; the panel opens nothing and starts no worker.
+    // a box (a missing device adds its advice); the panel opens nothing and
+    // starts no worker.
     void portLinks() {
         QFETCH(QString, kind);
         QTemporaryDir tmp;
@@ -473,16 +484,16 @@ private slots:
             const qsizetype before = LogTexts(p.dlg).size();
             p.Press(button);
             const QStringList log = LogTexts(p.dlg).mid(before);
-            QCOMPARE(log.size(), 1);
+            QCOMPARE(log.size(), kind == "missing" ? 2 : 1);
             QVERIFY2(log[0].startsWith(prefix), qPrintable(log[0]));
             const QString reason = log[0].mid(prefix.size());
             QVERIFY2(reason.contains(QRegularExpression(QStringLiteral("[A-Za-z]{3,}"))),
                      qPrintable(reason));
             QVERIFY(reason.size() <= 511);
-            QCOMPARE(m_boxes, log);
+            QCOMPARE(m_boxes, log.mid(0, 1));
             QCOMPARE(p.dlg.m_bPortOpen, 0);
             QVERIFY(!p.dlg.m_comm.get_PortOpen());
-            QVERIFY(!p.dlg.m_pRecvThread.joinable());
+            QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
         }
         // Start stopped at the port check: its buttons did not switch.
         QVERIFY(p.dlg.GetDlgItem(IDC_BUTTON_START)->isEnabled());
