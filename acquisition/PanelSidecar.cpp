@@ -109,8 +109,11 @@ void CTovrelDlg::WriteSidecarNow() {
     if (counts.handOvers > 0)
         segment.firstHandOver = SSidecarFirstHandOver{
             Seconds(counts.firstHandOver - counts.started), counts.firstHandOverLines};
-    segment.rate = MeasuredRate(counts.handOvers, counts.lines, counts.firstHandOverLines,
-                                Seconds(counts.lastHandOver - counts.firstHandOver));
+    segment.rate = MeasuredRate(counts.rateRecords, Seconds(counts.rateTime));
+    segment.resumes.clear();
+    for (const SRecordingResume& r : counts.resumes)
+        segment.resumes.push_back(
+            {segment.firstLine + r.line - 1, Seconds(r.at - counts.started), r.lines});
     // The port as it is now; while it is closed, the one the last opening used.
     if (m_comm.get_PortOpen())
         segment.port = {QStringLiteral("COM%1").arg(m_iComPort), true, m_comm.get_Settings()};

@@ -121,7 +121,8 @@ SRecordingStart CRecorder::Start(const std::string& path) {
         previous = m_pSaveFile;
         m_pSaveFile = file;
         m_bSaving = true;
-        m_counts = counts;
+        m_counts = std::move(counts);
+        m_bResumed = false;
     }
     // A second start without a stop would otherwise leak the first stream.
     if (previous)
@@ -159,10 +160,18 @@ void CRecorder::SaveRecords(int count, const uint8_t* buffer) {
     }
     std::fflush(m_pSaveFile);
     const auto now = std::chrono::steady_clock::now();
-    if (m_counts.handOvers++ == 0) {
+    if (m_counts.handOvers == 0) {
         m_counts.firstHandOver = now;
         m_counts.firstHandOverLines = uint64_t(n);
+    } else if (m_bResumed) {
+        if (m_counts.resumes.size() < SRecordingCounts::kMaxResumes)
+            m_counts.resumes.push_back({m_counts.lines + 1, now, uint64_t(n)});
+    } else {
+        m_counts.rateRecords += uint64_t(n);
+        m_counts.rateTime += now - m_counts.lastHandOver;
     }
+    m_bResumed = false;
+    ++m_counts.handOvers;
     m_counts.lastHandOver = now;
     m_counts.lines += uint64_t(n);
 }
@@ -180,4 +189,9 @@ bool CRecorder::HasFile() const {
 SRecordingCounts CRecorder::Counts() const {
     std::lock_guard lock(m_mutex);
     return m_counts;
+}
+
+void CRecorder::StreamResumed() {
+    std::lock_guard lock(m_mutex);
+    m_bResumed = true;
 }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // One line of a recording file: the record's 15 bytes as "%.2X " groups,
 // then CR LF.
@@ -37,10 +38,22 @@ struct SRecordingStart {
     std::string reason; // its text, for the history log
 };
 
+// A stretch of the stream after a pause (sampling stopped, the port closed):
+// the first hand-over after it, as lines from the recording's start (1 = its
+// first line), when it was written and how many lines it brought.
+struct SRecordingResume {
+    uint64_t line = 0;
+    std::chrono::steady_clock::time_point at{};
+    uint64_t lines = 0;
+};
+
 // What the recorder has done since its last start, for the recording's
 // sidecar: the file's size when it was opened (earlier recordings appended
 // to), the lines written since, and when the hand-overs that added lines were
-// written, on the steady clock.
+// written, on the steady clock. The rate counts only the time between
+// hand-overs of a steady stream: the first hand-over of each stretch brings
+// records that arrived before it (after a pause, across the pause), so its
+// interval and records are left out.
 struct SRecordingCounts {
     uint64_t startBytes = 0;
     uint64_t lines = 0;
@@ -49,6 +62,10 @@ struct SRecordingCounts {
     std::chrono::steady_clock::time_point started{};
     std::chrono::steady_clock::time_point firstHandOver{};
     std::chrono::steady_clock::time_point lastHandOver{};
+    uint64_t rateRecords = 0;
+    std::chrono::steady_clock::duration rateTime{};
+    std::vector<SRecordingResume> resumes; // at most kMaxResumes
+    static constexpr size_t kMaxResumes = 10000;
 };
 
 // The raw recorder. The worker writes whole receive buffers while the UI
@@ -78,10 +95,14 @@ public:
     bool HasFile() const;
     // Any thread; they stay as they were after a stop, until the next start.
     SRecordingCounts Counts() const;
+    // UI thread: the stream may have paused and starts again (sampling
+    // started, the port opened), so the next hand-over begins a new stretch.
+    void StreamResumed();
 
 private:
     mutable std::mutex m_mutex;
     bool m_bSaving = false;
     FILE* m_pSaveFile = nullptr;
     SRecordingCounts m_counts;
+    bool m_bResumed = false;
 };

@@ -52,15 +52,10 @@ QDateTime ParseSidecarTime(const QString& text) {
     return t;
 }
 
-std::optional<SSidecarRate> MeasuredRate(uint64_t handOvers, uint64_t lines, uint64_t firstLines,
-                                         double firstToLast) {
-    if (handOvers < 2 || !(firstToLast > 0) || lines <= firstLines)
+std::optional<SSidecarRate> MeasuredRate(uint64_t records, double seconds) {
+    if (records == 0 || !(seconds > 0))
         return std::nullopt;
-    SSidecarRate rate;
-    rate.records = lines - firstLines;
-    rate.seconds = firstToLast;
-    rate.hz = double(rate.records) / firstToLast;
-    return rate;
+    return SSidecarRate{double(records) / seconds, records, seconds};
 }
 
 // ---- writing -------------------------------------------------------------------
@@ -92,6 +87,14 @@ QJsonObject SegmentToJson(const SSidecarSegment& s) {
         };
     else
         o[QStringLiteral("rate")] = QJsonValue(QJsonValue::Null);
+    QJsonArray resumes;
+    for (const SSidecarResume& r : s.resumes)
+        resumes.append(QJsonObject{
+            {QStringLiteral("line"), double(r.line)},
+            {QStringLiteral("after_start_s"), r.afterStart},
+            {QStringLiteral("records"), double(r.records)},
+        });
+    o[QStringLiteral("resumes")] = resumes;
     QJsonObject port{{QStringLiteral("name"), s.port.name}, {QStringLiteral("open"), s.port.open}};
     port[QStringLiteral("settings")] = TextOrNull(s.port.settings);
     o[QStringLiteral("port")] = port;
@@ -259,6 +262,20 @@ SSidecarSegment SegmentFromJson(CReader& r, const QJsonObject& o, const QString&
         s.rate = sr;
     } else if (!rate.isNull() && !rate.isUndefined()) {
         r.Fail(where, QStringLiteral("\"rate\" must be an object or null"));
+    }
+
+    const QJsonArray resumes = r.Array(o, QStringLiteral("resumes"), where);
+    for (qsizetype i = 0; i < resumes.size(); ++i) {
+        const QString w = where + QStringLiteral(" resume %1").arg(i + 1);
+        const QJsonObject ro = r.Object(resumes[i], w);
+        SSidecarResume sr;
+        sr.line = r.Count(ro, QStringLiteral("line"), w, 1);
+        sr.afterStart = r.Number(ro, QStringLiteral("after_start_s"), w);
+        sr.records = r.Count(ro, QStringLiteral("records"), w);
+        if (sr.line <= s.firstLine || (!s.resumes.empty() && sr.line <= s.resumes.back().line))
+            r.Fail(w, QStringLiteral("\"line\" must come after the segment's first line and "
+                                     "the resume before"));
+        s.resumes.push_back(sr);
     }
 
     const QJsonValue port = o.value(QStringLiteral("port"));

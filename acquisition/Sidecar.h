@@ -22,7 +22,7 @@ inline constexpr char kSidecarFormat[] = "tovrel-recording-sidecar";
 // The record rate as the panel's steady clock saw it: the records handed over
 // after the first hand-over of a segment, over the time from the first to the
 // last hand-over. The first hand-over's own records arrived before it, so
-// they are not counted.
+// they are not counted; nor is a pause in the stream (see SSidecarResume).
 struct SSidecarRate {
     double hz = 0;
     uint64_t records = 0;
@@ -39,6 +39,17 @@ struct SSidecarFirstHandOver {
     uint64_t records = 0;
 
     bool operator==(const SSidecarFirstHandOver&) const = default;
+};
+
+// The stream starting again within a segment after sampling was stopped or the
+// port closed: from `line` on, timed by the first hand-over after it, like
+// the segment's first line. The time in between holds no lines.
+struct SSidecarResume {
+    uint64_t line = 0;
+    double afterStart = 0; // seconds after the segment's start
+    uint64_t records = 0;  // of that hand-over
+
+    bool operator==(const SSidecarResume&) const = default;
 };
 
 struct SSidecarPort {
@@ -86,6 +97,7 @@ struct SSidecarSegment {
     uint64_t records = 0; // lines written in this segment
     std::optional<SSidecarFirstHandOver> firstHandOver;
     std::optional<SSidecarRate> rate;
+    std::vector<SSidecarResume> resumes;
     SSidecarPort port;
     std::vector<SSidecarMode> modes; // the mode at the start first
     std::vector<SSidecarGain> gains;
@@ -118,11 +130,9 @@ QString SidecarTime(const QDateTime& t);
 // wall clock where it was written). Invalid when the text is not one.
 QDateTime ParseSidecarTime(const QString& text);
 
-// The measured rate, or nothing before two hand-overs with time between them.
-// lines: written in the segment; firstLines: those of its first hand-over;
-// firstToLast: seconds on the steady clock.
-std::optional<SSidecarRate> MeasuredRate(uint64_t handOvers, uint64_t lines, uint64_t firstLines,
-                                         double firstToLast);
+// The measured rate from records over seconds of steady streaming, or
+// nothing before there are any.
+std::optional<SSidecarRate> MeasuredRate(uint64_t records, double seconds);
 
 QByteArray SidecarToJson(const SSidecar& sidecar);
 // False with the reason when json is not a sidecar this program can read.

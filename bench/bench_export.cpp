@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     seg.stop = SidecarTime(start.addMSecs(qint64(seconds * 1000) + 20));
     seg.records = uint64_t(lines);
     seg.firstHandOver = SSidecarFirstHandOver{0.011, 68};
-    seg.rate = MeasuredRate(uint64_t(lines / 60), uint64_t(lines), 68, (lines - 68) / kLineRate);
+    seg.rate = MeasuredRate(uint64_t(lines - 68), (lines - 68) / kLineRate);
     seg.port = {QStringLiteral("COM1"), true, QStringLiteral("926000,n,8,1")};
     seg.modes.push_back({1, seg.start, false, 100, 100});
     for (int m = 1; m <= 20; ++m) {

@@ -192,10 +192,11 @@ private slots:
         a.stop = "2017-03-05T10:30:12.001-03:30";
         a.records = 22222222;
         a.firstHandOver = SSidecarFirstHandOver{0.0125, 68};
-        a.rate = MeasuredRate(3, 22222222, 68, 3600.5);
+        a.rate = MeasuredRate(22222222 - 68, 3600.5);
         QVERIFY(a.rate);
         QCOMPARE(a.rate->records, uint64_t(22222222 - 68));
         QCOMPARE(a.rate->hz, (22222222 - 68) / 3600.5);
+        a.resumes = {{5000, 12.5, 30}, {7000, 20, 68}};
         a.port = {"COM3", true, "926000,n,8,1"};
         a.modes = {{1, a.start, false, 100, 100}, {5000, a.start, true, 0, 200}};
         a.gains = {{7000, a.start, 127, 0}};
@@ -215,8 +216,8 @@ private slots:
         QCOMPARE(t.offsetFromUtc(), 8 * 3600);
 
         // No rate before two hand-overs with time between them.
-        QVERIFY(!MeasuredRate(1, 68, 68, 0));
-        QVERIFY(!MeasuredRate(2, 136, 68, 0));
+        QVERIFY(!MeasuredRate(0, 1));
+        QVERIFY(!MeasuredRate(68, 0));
         QCOMPARE(SidecarPathFor("/r/20170305093012.txt"), QString("/r/20170305093012.json"));
     }
 

@@ -424,6 +424,12 @@ private slots:
         QVERIFY(stream(50));
         const uint64_t test = first + lines();
         Click(p.dlg, IDC_RADIO_TEST);
+        // Sampling started (again): the stream may have paused, so the next
+        // hand-over begins a new stretch, timed on its own and kept out of
+        // the rate.
+        Click(p.dlg, IDC_BUTTON_START);
+        const uint64_t resumed = first + lines();
+        QVERIFY(stream(50));
         QTest::keyClick(&p.dlg, Qt::Key_F2);
         const uint64_t inSecond = lines();
         Click(p.dlg, IDC_BUTTON_STOPSAVE);
@@ -441,13 +447,18 @@ private slots:
         QCOMPARE(a.records, inFirst);
         QVERIFY(ParseSidecarTime(a.start).isValid() && ParseSidecarTime(a.stop).isValid());
         QCOMPARE(a.modes.size(), size_t(1));
+        QVERIFY(a.resumes.empty());
         QCOMPARE(b.firstLine, first);
         QCOMPARE(b.records, inSecond);
         QVERIFY(ParseSidecarTime(b.stop).isValid());
         QCOMPARE(QFileInfo(rec).size(), qint64(inFirst + inSecond) * kRecordLineSize);
         QVERIFY(b.rate && b.rate->records > 0 && b.rate->hz > 0);
         QVERIFY(b.firstHandOver);
-        QCOMPARE(b.rate->records, inSecond - b.firstHandOver->records);
+        QCOMPARE(b.resumes.size(), size_t(1));
+        QCOMPARE(b.resumes[0].line, resumed);
+        QVERIFY(b.resumes[0].records > 0);
+        QVERIFY(b.resumes[0].afterStart >= b.firstHandOver->afterStart);
+        QCOMPARE(b.rate->records, inSecond - b.firstHandOver->records - b.resumes[0].records);
         QCOMPARE(b.port, (SSidecarPort{QStringLiteral("COM%1").arg(kComPort), true,
                                        QStringLiteral("926000,n,8,1")}));
         auto mode = [](const SSidecarMode& m) {

@@ -278,6 +278,48 @@ private slots:
         QCOMPARE(marked, 1 + 4); // the header's column name, and four rows
     }
 
+    // Sampling stopped and started again within a segment: the stretch after
+    // the pause is an EDF+ file of its own, at its own time; the CSV's times
+    // jump; events go with the stretch that holds their line.
+    void resumeSplitsTheSegment() {
+        const QString rec = Path("20170305093012.txt");
+        QVERIFY(WriteFile(rec, Lines(1, 1001)));
+        SSidecar sc;
+        SSidecarSegment seg = Segment("2017-03-05T09:30:12.000+00:00",
+                                      "2017-03-05T09:30:23.000+00:00", 1, 1000, 1000);
+        seg.firstHandOver = SSidecarFirstHandOver{0.068, 68};
+        seg.resumes.push_back({601, 10.0, 68});
+        seg.modes.push_back({300, seg.start, true, 100, 100});
+        seg.markers.push_back({1, 601, seg.start}); // after line 600, before the pause ended
+        seg.markers.push_back({2, 700, seg.start});
+        sc.segments = {seg};
+        QString error;
+        QVERIFY(WriteSidecar(Path("20170305093012.json"), sc, error));
+
+        const SRun run = Export({rec, "--edf", Path("out.edf"), "--csv", Path("out.csv")});
+        QVERIFY2(run.code == 0, qPrintable(run.messages));
+        const SEdf a = ReadEdf(Path("out.edf")), b = ReadEdf(Path("out-2.edf"));
+        QVERIFY(a.ok && b.ok);
+        QCOMPARE(a.samples, 600);
+        QCOMPARE(b.samples, 400);
+        QCOMPARE(a.start, QDateTime(QDate(2017, 3, 5), QTime(9, 30, 12, 0)));
+        QCOMPARE(b.start, QDateTime(QDate(2017, 3, 5), QTime(9, 30, 21, 932)));
+        QCOMPARE(b.digital[5][0], Values(601)[5] - 32768);
+        QCOMPARE(Find(b, "Segment 1 resumes at line 601").onset, 0.0);
+        QCOMPARE(Find(b, "Calibration mode, coef 100/100").onset, 0.0); // in force
+        QCOMPARE(Find(b, "Marker 1").onset, 0.0);
+        QCOMPARE(Find(b, "Marker 2").onset, 0.099);
+        QCOMPARE(Find(a, "Marker 1").onset, -1.0);
+        QCOMPARE(Find(a, "Calibration mode, coef 100/100").onset, 0.299);
+
+        const QStringList rows = ReadCsv(Path("out.csv"));
+        QCOMPARE(rows.size(), 1001);
+        QCOMPARE(rows[600].split(',')[1], QString("0.599000"));
+        QCOMPARE(rows[601].split(',')[1], QString("9.932000"));
+        QCOMPARE(rows[600].split(',')[14], QString("1"));
+        QCOMPARE(rows[699].split(',')[14], QString("2"));
+    }
+
     void badInput_data() {
         QTest::addColumn<QByteArray>("recording");
         QTest::addColumn<QStringList>("extra");

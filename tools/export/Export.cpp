@@ -422,7 +422,8 @@ private:
     qint64 m_size = 0;
     uint64_t m_estimatedLines = 0;
     std::vector<SSegmentPlan> m_plans;
-    int m_edfFiles = 0; // planned: segments that hold lines
+    int m_edfFiles = 0; // planned: parts that hold lines
+    int m_segments = 1;
 
     // Outputs.
     CTempOutput m_csvTemp;
@@ -444,7 +445,8 @@ private:
     SSidecarMode m_mode;
     std::vector<std::pair<uint64_t, int>> m_csvMarkers; // row line, number
     size_t m_markerAt = 0;
-    int m_segmentNumber = 0;
+    int m_segmentNumber = 0;     // of the part being read: its EDF+ file's number
+    uint64_t m_segmentLines = 0; // over the parts of its segment so far
     QDateTime m_baseTime;
     SProblemRun m_run;
     int m_problemAnnotations = 0;
@@ -496,23 +498,43 @@ bool CExport::CheckOutputs(QString& error) {
 
 bool CExport::PlanSegments(QString& error) {
     const std::vector<SSidecarSegment>& segs = m_sidecar.segments;
+    int segment = 0;
     if (m_haveSidecar && !segs.empty()) {
         if (segs.front().firstLine > 1) {
             SSegmentPlan lead; // lines from before the sidecar's first segment
+            lead.segment = ++segment;
             lead.endLine = segs.front().firstLine;
             m_plans.push_back(lead);
         }
         for (size_t i = 0; i < segs.size(); ++i) {
-            SSegmentPlan p;
-            p.sidecarIndex = int(i);
-            p.firstLine = segs[i].firstLine;
-            p.endLine = i + 1 < segs.size() ? segs[i + 1].firstLine : UINT64_MAX;
-            if (p.firstLine < p.endLine)
+            const uint64_t end = i + 1 < segs.size() ? segs[i + 1].firstLine : UINT64_MAX;
+            if (segs[i].firstLine >= end)
+                continue; // no lines
+            ++segment;
+            // One part from the start, one from each resume of the stream.
+            uint64_t from = segs[i].firstLine;
+            int resume = 0;
+            for (size_t r = 0; r <= segs[i].resumes.size(); ++r) {
+                const uint64_t to = r < segs[i].resumes.size() ? segs[i].resumes[r].line : end;
+                if (to <= from || to > end)
+                    continue;
+                SSegmentPlan p;
+                p.sidecarIndex = int(i);
+                p.segment = segment;
+                p.resume = resume;
+                p.lastOfSegment = to == end;
+                p.firstLine = from;
+                p.endLine = to;
                 m_plans.push_back(p);
+                from = to;
+                resume = int(r) + 1;
+            }
         }
     } else {
         m_plans.push_back({});
+        segment = 1;
     }
+    m_segments = segment;
 
     // Rates: given, measured for the segment, or measured over the others.
     uint64_t pooledRecords = 0;
@@ -555,11 +577,14 @@ bool CExport::PlanSegments(QString& error) {
         // less the time its records took to arrive.
         if (meta) {
             p.firstLineTime = ParseSidecarTime(meta->start);
-            if (meta->firstHandOver)
+            std::optional<SSidecarFirstHandOver> first = meta->firstHandOver;
+            if (p.resume > 0) {
+                const SSidecarResume& r = meta->resumes[size_t(p.resume - 1)];
+                first = SSidecarFirstHandOver{r.afterStart, r.records};
+            }
+            if (first)
                 p.firstLineTime = p.firstLineTime.addMSecs(
-                    std::llround((meta->firstHandOver->afterStart -
-                                  double(meta->firstHandOver->records) / p.rate) *
-                                 1000.0));
+                    std::llround((first->afterStart - double(first->records) / p.rate) * 1000.0));
         } else {
             p.firstLineTime = TimeFromRecordingName(m_o.recording);
         }
@@ -577,6 +602,8 @@ bool CExport::StartSegment(size_t k, QString& error) {
     m_seg = k;
     m_inSegment = true;
     m_segLines = 0;
+    if (p.resume == 0)
+        m_segmentLines = 0;
     m_rate = p.rate;
     m_run = {};
     m_problemAnnotations = 0;
@@ -592,8 +619,8 @@ bool CExport::StartSegment(size_t k, QString& error) {
     } else {
         m_segOffsetUs = m_endUs;
         m_msg.Say(QStringLiteral("segment %1: its start time is not known; its times follow on "
-                                 "from the segment before")
-                      .arg(m_segmentNumber));
+                                 "from the lines before")
+                      .arg(p.segment));
     }
 
     m_modes.clear();
@@ -606,8 +633,12 @@ bool CExport::StartSegment(size_t k, QString& error) {
         std::stable_sort(
             m_modes.begin(), m_modes.end(),
             [](const SSidecarMode& a, const SSidecarMode& b) { return a.line < b.line; });
-        for (const SSidecarMarker& mk : meta->markers)
-            m_csvMarkers.emplace_back(std::max(mk.line, p.firstLine + 1) - 1, mk.number);
+        // Each on the last line written before it, in the part that holds that line.
+        for (const SSidecarMarker& mk : meta->markers) {
+            const uint64_t row = std::max(mk.line, meta->firstLine + 1) - 1;
+            if (row >= p.firstLine && (row < p.endLine || p.lastOfSegment))
+                m_csvMarkers.emplace_back(row, mk.number);
+        }
         std::stable_sort(m_csvMarkers.begin(), m_csvMarkers.end());
     }
 
@@ -627,7 +658,7 @@ bool CExport::StartSegment(size_t k, QString& error) {
         setup.recordingNote = QFileInfo(m_o.recording).fileName();
         if (m_plans.size() > 1)
             setup.recordingNote +=
-                QStringLiteral(" segment %1/%2").arg(m_segmentNumber).arg(m_edfFiles);
+                QStringLiteral(" part %1/%2").arg(m_segmentNumber).arg(m_edfFiles);
         const uint64_t end = std::min<uint64_t>(p.endLine, m_estimatedLines + 1);
         setup.expectedSamples = end > p.firstLine ? end - p.firstLine : 1;
         setup.expectedAnnotations = 4 + kMaxProblemAnnotations;
@@ -793,20 +824,23 @@ bool CExport::FinishSegment(QString& error) {
         return false;
     const SSegmentPlan& p = m_plans[m_seg];
     const SSidecarSegment* meta = Meta(m_seg);
-    if (meta) {
-        if (!meta->stop.isEmpty() && meta->records != m_segLines)
+    m_segmentLines += m_segLines;
+    if (meta && p.lastOfSegment) {
+        if (!meta->stop.isEmpty() && meta->records != m_segmentLines)
             m_msg.Say(QStringLiteral("segment %1: the sidecar counts %2 records, the recording "
                                      "holds %3 lines")
-                          .arg(m_segmentNumber)
+                          .arg(p.segment)
                           .arg(meta->records)
-                          .arg(m_segLines));
+                          .arg(m_segmentLines));
         if (meta->stop.isEmpty())
             m_msg.Say(QStringLiteral("segment %1 was not stopped (the panel ended while "
                                      "recording); exported as far as it goes")
-                          .arg(m_segmentNumber));
+                          .arg(p.segment));
     }
-    m_written << QStringLiteral("segment %1: lines %2-%3, %4 Hz (%5)%6")
-                     .arg(m_segmentNumber)
+    m_written << QStringLiteral("segment %1%2: lines %3-%4, %5 Hz (%6)%7")
+                     .arg(p.segment)
+                     .arg(p.resume > 0 ? QStringLiteral(" after resume %1").arg(p.resume)
+                                       : QString())
                      .arg(p.firstLine)
                      .arg(m_lastLine)
                      .arg(p.rate, 0, 'f', 4)
@@ -819,28 +853,47 @@ bool CExport::FinishSegment(QString& error) {
         return true;
 
     // Annotations from the sidecar, each at the time of the line it names,
-    // kept within the segment.
+    // in the file that holds that line (an event after a part's last line
+    // goes with the next part, unless there is none).
     const double rate = m_edf.Layout().Rate();
+    auto here = [&](uint64_t line) {
+        return line >= p.firstLine && (line < p.endLine || p.lastOfSegment);
+    };
     auto onset = [&](uint64_t line) {
         const uint64_t l = std::clamp<uint64_t>(line, p.firstLine, m_lastLine + 1);
         return double(l - p.firstLine) / rate;
     };
-    m_edf.Annotate({0, -1,
-                    QStringLiteral("Segment %1/%2 starts at line %3")
-                        .arg(m_segmentNumber)
-                        .arg(std::max(m_edfFiles, m_segmentNumber))
-                        .arg(p.firstLine)
-                        .toUtf8()});
+    m_edf.Annotate(
+        {0, -1,
+         (p.resume == 0
+              ? QStringLiteral("Segment %1/%2 starts at line %3")
+                    .arg(p.segment)
+                    .arg(m_segments)
+                    .arg(p.firstLine)
+              : QStringLiteral("Segment %1 resumes at line %2").arg(p.segment).arg(p.firstLine))
+             .toUtf8()});
     if (meta) {
+        // The mode in force where a part after a resume begins.
+        if (p.resume > 0) {
+            const SSidecarMode* inForce = nullptr;
+            for (const SSidecarMode& m : meta->modes)
+                if (m.line < p.firstLine)
+                    inForce = &m;
+            if (inForce)
+                m_edf.Annotate({0, -1, ModeText(*inForce).toUtf8()});
+        }
         for (const SSidecarMode& m : meta->modes)
-            m_edf.Annotate({onset(m.line), -1, ModeText(m).toUtf8()});
+            if (here(m.line))
+                m_edf.Annotate({onset(m.line), -1, ModeText(m).toUtf8()});
         for (const SSidecarGain& g : meta->gains)
-            m_edf.Annotate(
-                {onset(g.line), -1,
-                 QStringLiteral("Pulse gains %1/%2 sent").arg(g.gain1).arg(g.gain2).toUtf8()});
+            if (here(g.line))
+                m_edf.Annotate(
+                    {onset(g.line), -1,
+                     QStringLiteral("Pulse gains %1/%2 sent").arg(g.gain1).arg(g.gain2).toUtf8()});
         for (const SSidecarMarker& mk : meta->markers)
-            m_edf.Annotate(
-                {onset(mk.line), -1, QStringLiteral("Marker %1").arg(mk.number).toUtf8()});
+            if (here(mk.line))
+                m_edf.Annotate(
+                    {onset(mk.line), -1, QStringLiteral("Marker %1").arg(mk.number).toUtf8()});
     }
     QString why;
     const QString path = m_edfTemps.back()->FinalPath();
@@ -971,8 +1024,8 @@ int CExport::Run() {
     m_msg.Say(QStringLiteral("%1: %2 lines in %3 segment%4")
                   .arg(Native(m_o.recording))
                   .arg(m_lines)
-                  .arg(m_segmentNumber)
-                  .arg(m_segmentNumber == 1 ? "" : "s"));
+                  .arg(m_segments)
+                  .arg(m_segments == 1 ? "" : "s"));
     for (const QString& w : m_written)
         m_msg.Say(w);
     if (!m_o.csvPath.isEmpty())

@@ -38,11 +38,15 @@ int RunExport(const SExportOptions& options, std::FILE* messages);
 
 // ---- the pieces, for tests ---------------------------------------------------------
 
-// A recording's line range and what the sidecar says about it.
+// A stretch of a recording without a gap: a segment, or the part of one
+// after the stream resumed; one EDF+ file. What the sidecar says about it.
 struct SSegmentPlan {
     int sidecarIndex = -1; // into the sidecar's segments; -1: lines it does not cover
+    int segment = 1;       // its segment's number in the recording, from 1
+    int resume = 0;        // 0: the segment's start; k: after its k-th resume
+    bool lastOfSegment = true;
     uint64_t firstLine = 1;
-    uint64_t endLine = UINT64_MAX; // the first line after the segment
+    uint64_t endLine = UINT64_MAX; // the first line after it
     double rate = 0;
     QString rateSource;
     QDateTime firstLineTime; // the time of its first line, invalid when unknown
