@@ -58,6 +58,7 @@ CTovrelDlg::~CTovrelDlg() {
     // The worker works on the members: it goes before any of them does, also
     // when the panel is destroyed without its run having ended.
     StopRecvThread();
+    SidecarStop();
     DestroyWindows();
 }
 
