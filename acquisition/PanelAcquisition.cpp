@@ -61,7 +61,32 @@ void CTovrelDlg::ParseRecord() {
 }
 
 void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer) {
-    m_save.SaveRecords(count, buffer);
+    const SRecordingFault fault = m_save.SaveRecords(count, buffer);
+    if (!fault.failed)
+        return;
+    // The recorder has closed the file and released its lock; the rest is
+    // the UI thread's, which the worker may wait for now.
+    m_editHistory.UiCall().Call([this, fault] { OnRecordingFailed(fault); });
+}
+
+void CTovrelDlg::OnRecordingFailed(const SRecordingFault& fault) {
+    AppendHistory(m_editHistory, QStringLiteral("文件(%1)写入失败,错误号%2")
+                                     .arg(QString::fromStdString(fault.path),
+                                          QString::fromStdString(fault.reason)));
+    // A recording started since then is not the one that failed.
+    if (m_save.Recording() != fault.recording || m_save.IsSaving())
+        return;
+    // Its sidecar is closed once the worker, waiting for this call, has
+    // gone on: it never waits for a sidecar to be written.
+    QMetaObject::invokeMethod(
+        this,
+        [this, recording = fault.recording] {
+            if (m_save.Recording() == recording && !m_save.IsSaving())
+                SidecarStop();
+        },
+        Qt::QueuedConnection);
+    GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
+    GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
 }
 
 void CTovrelDlg::OnBnClickedSaveFile() {
@@ -76,6 +101,8 @@ void CTovrelDlg::OnBnClickedSaveFile() {
                                               QString::fromStdString(started.reason)));
         return;
     }
+    AppendHistory(m_editHistory,
+                  QStringLiteral("开始保存文件(%1)").arg(QString::fromStdString(path)));
     SidecarStart(path);
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(true);

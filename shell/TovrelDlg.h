@@ -75,6 +75,8 @@ public:
     static unsigned RecvThreadProc(CTovrelDlg* pDlg);
     void ParseRecord();
     void SaveRecords(int count, const std::uint8_t* buffer);
+    // UI thread: a recording ended by a failed write.
+    void OnRecordingFailed(const SRecordingFault& fault);
     // Stops the worker and waits for it; safe to call more than once.
     void StopRecvThread();
 

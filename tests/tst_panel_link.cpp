@@ -86,7 +86,7 @@ class TestPanelLink : public QObject {
         QCOMPARE(log[1], hint);
         QCOMPARE(m_boxes, QStringList{log[0]});
         QCOMPARE(p.dlg.m_bPortOpen, 0);
-        QVERIFY(!p.dlg.m_pRecvThread.joinable());
+        QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
     }
 
 private slots:

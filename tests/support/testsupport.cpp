@@ -2,9 +2,11 @@
 
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>
+#include <QProcess>
 #include <QThread>
 #include <QTimer>
 #include <ctime>
+#include <unistd.h>
 
 double ProcessCpuSeconds() {
     timespec ts{};
@@ -22,4 +24,15 @@ int RunEventLoopFor(int ms) {
     loop.exec();
     QObject::disconnect(counter);
     return wakeups;
+}
+
+SSmallDisk::SSmallDisk(int kib) {
+    const QString opts = QStringLiteral("size=%1k").arg(kib);
+    mounted = dir.isValid() && ::geteuid() == 0 &&
+              QProcess::execute("mount", {"-t", "tmpfs", "-o", opts, "tmpfs", dir.path()}) == 0;
+}
+
+SSmallDisk::~SSmallDisk() {
+    if (mounted)
+        QProcess::execute("umount", {"-l", dir.path()});
 }

@@ -11,3 +11,16 @@ double ProcessCpuSeconds();
 // idle loop wakes a few times; a busy one (a notifier that fires on every
 // pass) wakes thousands of times.
 int RunEventLoopFor(int ms);
+
+#include <QTemporaryDir>
+
+// A small file system of its own that fills up, mounted on a temporary
+// folder where this user may mount one (root); unmounted when it goes.
+struct SSmallDisk {
+    QTemporaryDir dir;
+    bool mounted = false;
+    explicit SSmallDisk(int kib);
+    ~SSmallDisk();
+    SSmallDisk(const SSmallDisk&) = delete;
+    SSmallDisk& operator=(const SSmallDisk&) = delete;
+};
