@@ -81,8 +81,13 @@ void CTovrelDlg::OnRecordingFailed(const SRecordingFault& fault) {
     QMetaObject::invokeMethod(
         this,
         [this, recording = fault.recording] {
-            if (m_save.Recording() == recording && !m_save.IsSaving())
-                SidecarStop();
+            if (m_save.Recording() != recording || m_save.IsSaving())
+                return;
+            // The log has said why the recording ended; a sidecar that
+            // cannot be written either (the same full disk) keeps its last
+            // state without a second line.
+            m_bSidecarFailed = true;
+            SidecarStop();
         },
         Qt::QueuedConnection);
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);

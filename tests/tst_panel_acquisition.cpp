@@ -319,7 +319,8 @@ private slots:
         QVERIFY(p.Open());
         Click(p.dlg, IDC_BUTTON_SAVEFILE);
         QVERIFY(!p.dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
-        const QString path = disk.dir.filePath(QDir(disk.dir.path()).entryList(QDir::Files)[0]);
+        const QString path = disk.dir.filePath(
+            QDir(disk.dir.path()).entryList({QStringLiteral("*.txt")}, QDir::Files)[0]);
 
         Feeder feed(p.dlg);
         for (int k = 0; k < 2000 && p.dlg.m_save.IsSaving(); ++k) {
