@@ -7,7 +7,6 @@
 #include <QComboBox>
 
 namespace {
-const QString kLineSettings = QStringLiteral("926000,n,8,1");
 constexpr long kInputModeBinary = 1;
 constexpr short kReceiveThreshold = 4;
 constexpr short kReadAllWaiting = 0;
@@ -24,7 +23,7 @@ int CTovrelDlg::OpenComPort() {
         m_comm.put_CommPort(short(m_iComPort));
         m_comm.put_PortOpen(true);
         openedHere = true;
-        m_comm.put_Settings(kLineSettings);
+        m_comm.put_Settings(m_strLineSettings);
         m_comm.put_InputMode(kInputModeBinary);
         m_comm.put_RThreshold(kReceiveThreshold);
         m_comm.put_InputLen(kReadAllWaiting);

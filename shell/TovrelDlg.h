@@ -110,6 +110,9 @@ public:
     CDrawWave3Wnd m_waveHeartSound;
     CMscomm1 m_comm;
     std::int32_t m_iComPort = 0;
+    // Test seam: a pseudo-terminal takes the device's settings; only these show a refusal after
+    // opening.
+    QString m_strLineSettings = QStringLiteral("926000,n,8,1");
     std::int32_t m_bPortOpen = 0;
     std::atomic<std::int32_t> m_bTestMode{1};
     // The recording flag and file (m_bSaving, m_pSaveFile) behind their lock.
@@ -118,7 +121,8 @@ public:
     // buffer's number, the decimation counter and the record being decoded.
     CRecvBuffers m_recv;
     // Sees every record handed to the decoder, on the worker thread, before it
-    // is decoded. Empty unless a measuring tool sets it before the worker starts.
+    // is decoded. Seam for the benchmarks and the kill tests, which have no
+    // other way to see what was decoded; empty unless set before the worker starts.
     std::function<void(const std::uint8_t* record)> m_decodeTap;
     // The sidecar of the recording that is on (m_bSidecar), as last written.
     SSidecar m_sidecar;

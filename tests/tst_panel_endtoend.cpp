@@ -7,6 +7,7 @@
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
 #include "support/pty.h"
+#include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -140,6 +141,21 @@ struct OpenPanel {
     ~OpenPanel() {
         if (dlg.isVisible())
             dlg.reject();
+    }
+};
+
+// Holds back the first event that would run a worker's call on the UI thread
+// (its log line), so that the worker is certainly waiting for it.
+class HoldUiCall : public QObject {
+public:
+    bool held = false;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (held || e->type() != QEvent::User)
+            return false;
+        held = true;
+        return true;
     }
 };
 } // namespace
@@ -286,13 +302,12 @@ private slots:
             QVERIFY(QTest::qWaitFor(
                 [&] { return p.dlg.m_recv.BuffersProcessed() >= base + 3 + round; }, 30000));
             QVERIFY(p.dlg.m_editHistory.GetWindowText().contains(QStringLiteral("原始压力值")));
+            HoldUiCall hold;
             if (round % 2) {
-                // Keep the UI thread away from its events just after a hand-over,
-                // so that the worker is most likely waiting for a log line to go
-                // in when the close comes.
-                const uint64_t handed = p.dlg.m_recv.HandOvers();
-                QVERIFY(QTest::qWaitFor([&] { return p.dlg.m_recv.HandOvers() > handed; }, 30000));
-                std::this_thread::sleep_for(100ms);
+                // The worker is waiting for a log line to go in when the
+                // close comes; the close itself runs what waits.
+                qApp->installEventFilter(&hold);
+                QVERIFY(QTest::qWaitFor([&] { return hold.held; }, 30000));
             }
 
             p.dlg.close(); // the close box: closes the port and ends the run
@@ -302,8 +317,9 @@ private slots:
             // A line the worker was waiting to add may still follow it.
             QVERIFY(p.dlg.m_editHistory.GetWindowText().contains(QStringLiteral("串口关闭成功")));
             const QString logAtClose = p.dlg.m_editHistory.GetWindowText();
+            qApp->removeEventFilter(&hold);
             const uint64_t processed = p.dlg.m_recv.BuffersProcessed();
-            QTest::qWait(50);
+            EventLoopPassesUntilIdle();
             device.Stop();
             QCOMPARE(p.dlg.m_recv.BuffersProcessed(), processed);
             QCOMPARE(p.dlg.m_editHistory.GetWindowText(), logAtClose);

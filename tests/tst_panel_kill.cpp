@@ -16,6 +16,7 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
+#include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -622,7 +623,7 @@ private slots:
         QCOMPARE(ForeignLines(before, 0, linesBefore), 0);
 
         // Nothing arrives while the device is away, and nothing is said twice.
-        QTest::qWait(500);
+        QVERIFY(EventLoopPassesUntilIdle() < 1000);
         QCOMPARE(QFileInfo(file).size(), qint64(before.size()));
         QCOMPARE(count(lost), 1);
 

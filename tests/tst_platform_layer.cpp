@@ -6,6 +6,7 @@
 #include "platform/PortInfo.h"
 #include "platform/UiThreadCall.h"
 #include "platform/WindowHandle.h"
+#include "support/testsupport.h"
 
 #include "support/pty.h"
 
@@ -49,6 +50,25 @@ const char kTtyDrivers[] = "/dev/tty             /dev/tty        5       0 syste
                            "pty_slave            /dev/pts      136 0-1048575 pty:slave\n"
                            "pty_master           /dev/ptm      128 0-1048575 pty:master\n"
                            "unknown              /dev/tty        4 1-63 console\n";
+// Holds back the event that runs a waiting UI-thread call and closes the UI
+// side in its place, as the panel does before it joins its worker.
+class CloseOnCallEvent : public QObject {
+public:
+    explicit CloseOnCallEvent(CUiThreadCall& calls) : m_calls(calls) {}
+    bool closed = false;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (closed || e->type() != QEvent::User)
+            return false;
+        m_calls.Close();
+        closed = true;
+        return true;
+    }
+
+private:
+    CUiThreadCall& m_calls;
+};
 } // namespace
 
 class TestPlatformLayer : public QObject {
@@ -310,20 +330,20 @@ private slots:
 
     void closingRunsWhatWaitsAndRefusesTheRest() {
         CUiThreadCall calls;
-        std::atomic<bool> queued{false};
         int ranOnUi = 0;
         std::atomic<int> refused{0};
         std::thread worker([&] {
-            queued = true;
-            calls.Call([&] { ++ranOnUi; }); // waits: nobody processes events
+            calls.Call([&] { ++ranOnUi; }); // waits: its event is held back below
             if (!calls.Call([&] { ++ranOnUi; }))
                 ++refused;
         });
-        while (!queued)
-            std::this_thread::yield();
-        QThread::msleep(20); // let the first call queue up (no event loop runs)
-        calls.Close();       // what the panel does before it joins its worker
-        worker.join();       // would hang if the waiting call were left waiting
+        // The event that would run the first call is held back, so the call
+        // is certainly queued and waiting when the UI side closes.
+        CloseOnCallEvent closer(calls);
+        qApp->installEventFilter(&closer);
+        QTRY_VERIFY(closer.closed);
+        qApp->removeEventFilter(&closer);
+        worker.join(); // would hang if the waiting call were left waiting
         QCOMPARE(ranOnUi, 1);
         QCOMPARE(refused.load(), 1);
     }
@@ -355,7 +375,7 @@ private slots:
         QVERIFY(!IsWindow(h));
         const int before = w.paints;
         InvalidateRect(h, nullptr, false);
-        QTest::qWait(20);
+        EventLoopPassesUntilIdle();
         QCOMPARE(w.paints, before);
     }
 
