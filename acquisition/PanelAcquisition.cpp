@@ -3,7 +3,6 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
-
 void CTovrelDlg::OnCommMscomm1() {
     constexpr short kEvReceive = 2;
     if (m_comm.get_CommEvent() != kEvReceive)
