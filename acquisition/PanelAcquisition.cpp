@@ -3,7 +3,6 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
-
 void CTovrelDlg::OnCommMscomm1() {
     constexpr short kEvReceive = 2;
     if (m_comm.get_CommEvent() != kEvReceive)
@@ -73,6 +72,20 @@ void CTovrelDlg::OnRecordingFailed(const SRecordingFault& fault) {
     // A recording started since then is not the one that failed.
     if (m_save.Recording() != fault.recording || m_save.IsSaving())
         return;
+    // Its sidecar is closed once the worker, waiting for this call, has
+    // gone on: it never waits for a sidecar to be written.
+    QMetaObject::invokeMethod(
+        this,
+        [this, recording = fault.recording] {
+            if (m_save.Recording() != recording || m_save.IsSaving())
+                return;
+            // The log has said why the recording ended; a sidecar that
+            // cannot be written either (the same full disk) keeps its last
+            // state without a second line.
+            m_bSidecarFailed = true;
+            SidecarStop();
+        },
+        Qt::QueuedConnection);
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
 }
@@ -91,12 +104,14 @@ void CTovrelDlg::OnBnClickedSaveFile() {
     }
     AppendHistory(m_editHistory,
                   QStringLiteral("开始保存文件(%1)").arg(QString::fromStdString(path)));
+    SidecarStart(path);
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(true);
 }
 
 void CTovrelDlg::OnBnClickedStopSave() {
     m_save.Stop();
+    SidecarStop();
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
 }

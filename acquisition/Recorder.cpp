@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdio_ext.h>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -128,8 +129,15 @@ SRecordingStart CRecorder::Start(const std::string& path) {
         result.reason = ErrorText(strerror_r(result.error, buf, sizeof buf), buf);
         return result;
     }
+    // A shared lock for as long as the file is open tells tools (the export)
+    // that the recording is still being written; the lock goes with the
+    // process, also when it is killed.
+    (void)flock(fileno(file), LOCK_SH | LOCK_NB);
     std::fseek(file, 0, SEEK_END);
     const long long size = std::ftell(file);
+    SRecordingCounts counts;
+    counts.startBytes = size < 0 ? 0 : uint64_t(size);
+    counts.started = std::chrono::steady_clock::now();
     FILE* previous;
     {
         std::lock_guard lock(m_mutex);
@@ -139,6 +147,8 @@ SRecordingStart CRecorder::Start(const std::string& path) {
         m_strPath = path;
         m_iGoodSize = size < 0 ? 0 : size;
         ++m_uRecording;
+        m_counts = std::move(counts);
+        m_bResumed = false;
     }
     // A second start without a stop would otherwise leak the first stream.
     if (previous)
@@ -180,6 +190,7 @@ SRecordingFault CRecorder::SaveRecords(int count, const uint8_t* buffer) {
     ok = std::fflush(m_pSaveFile) == 0 && ok;
     if (ok) {
         m_iGoodSize += (long long)n * kRecordLineSize;
+        Count(n);
         return fault;
     }
     fault.failed = true;
@@ -214,4 +225,33 @@ bool CRecorder::IsSaving() const {
 bool CRecorder::HasFile() const {
     std::lock_guard lock(m_mutex);
     return m_pSaveFile != nullptr;
+}
+
+// Under the lock, after n lines were written.
+void CRecorder::Count(int n) {
+    const auto now = std::chrono::steady_clock::now();
+    if (m_counts.handOvers == 0) {
+        m_counts.firstHandOver = now;
+        m_counts.firstHandOverLines = uint64_t(n);
+    } else if (m_bResumed) {
+        if (m_counts.resumes.size() < SRecordingCounts::kMaxResumes)
+            m_counts.resumes.push_back({m_counts.lines + 1, now, uint64_t(n)});
+    } else {
+        m_counts.rateRecords += uint64_t(n);
+        m_counts.rateTime += now - m_counts.lastHandOver;
+    }
+    m_bResumed = false;
+    ++m_counts.handOvers;
+    m_counts.lastHandOver = now;
+    m_counts.lines += uint64_t(n);
+}
+
+SRecordingCounts CRecorder::Counts() const {
+    std::lock_guard lock(m_mutex);
+    return m_counts;
+}
+
+void CRecorder::StreamResumed() {
+    std::lock_guard lock(m_mutex);
+    m_bResumed = true;
 }

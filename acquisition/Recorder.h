@@ -1,9 +1,11 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // One line of a recording file: the record's 15 bytes as "%.2X " groups,
 // then CR LF.
@@ -41,6 +43,36 @@ struct SRecordingStart {
     std::string reason; // its text, for the history log
 };
 
+// A stretch of the stream after a pause (sampling stopped, the port closed):
+// the first hand-over after it, as lines from the recording's start (1 = its
+// first line), when it was written and how many lines it brought.
+struct SRecordingResume {
+    uint64_t line = 0;
+    std::chrono::steady_clock::time_point at{};
+    uint64_t lines = 0;
+};
+
+// What the recorder has done since its last start, for the recording's
+// sidecar: the file's size when it was opened (earlier recordings appended
+// to), the lines written since, and when the hand-overs that added lines were
+// written, on the steady clock. The rate counts only the time between
+// hand-overs of a steady stream: the first hand-over of each stretch brings
+// records that arrived before it (after a pause, across the pause), so its
+// interval and records are left out.
+struct SRecordingCounts {
+    uint64_t startBytes = 0;
+    uint64_t lines = 0;
+    uint64_t handOvers = 0;
+    uint64_t firstHandOverLines = 0;
+    std::chrono::steady_clock::time_point started{};
+    std::chrono::steady_clock::time_point firstHandOver{};
+    std::chrono::steady_clock::time_point lastHandOver{};
+    uint64_t rateRecords = 0;
+    std::chrono::steady_clock::duration rateTime{};
+    std::vector<SRecordingResume> resumes; // at most kMaxResumes
+    static constexpr size_t kMaxResumes = 10000;
+};
+
 // A write that failed: the recording has ended with it.
 struct SRecordingFault {
     bool failed = false;
@@ -76,14 +108,23 @@ public:
 
     bool IsSaving() const;
     bool HasFile() const;
+    // Any thread; they stay as they were after a stop, until the next start.
+    SRecordingCounts Counts() const;
+    // UI thread: the stream may have paused and starts again (sampling
+    // started, the port opened), so the next hand-over begins a new stretch.
+    void StreamResumed();
     // Counts the recordings started, so that news of a failed one is not
     // taken for a later one.
     uint64_t Recording() const;
 
 private:
+    void Count(int n);
+
     mutable std::mutex m_mutex;
     bool m_bSaving = false;
     FILE* m_pSaveFile = nullptr;
+    SRecordingCounts m_counts;
+    bool m_bResumed = false;
     std::string m_strPath;
     long long m_iGoodSize = 0; // bytes known to be on disk
     uint64_t m_uRecording = 0;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks of the Tovrel panel: loss, CPU, paint cost, memory and latency at
-# the device's line rate, measured side by side in one run. Prints one table
-# and writes the figures to bench/results/<date>-<host>.csv.
+# the device's line rate, measured side by side in one run, and tovrel-export on
+# an hour of recording. Prints one table and writes the figures to
+# bench/results/<date>-<host>.csv.
 #
 #   bench/run.sh [--smoke] [--build DIR] [--no-build]
 #
@@ -36,11 +37,12 @@ LINE_RATE=6173 # records/s: 926000 baud 8N1 carries 92600 bytes/s, 15 bytes a re
 CHUNKS="${BENCH_CHUNKS:-random:64}"
 if [ "$SMOKE" = 1 ]; then
     MAIN_S=1.5; IDLE_S=0.3; WARM_S=0.5; LOSS_S=1.5; FLOOR_S=1.5; LAT_S=1.5; PAINT_N=200
-    LOSS_RUNS="calib:100 test:100:chunk"
+    LOSS_RUNS="calib:100 test:100:chunk"; EXPORT_S=5
 else
     # 60 s for the run that also gives memory and CPU, 40 s for the other
     # loss runs: all of it stays within about eleven minutes.
     MAIN_S=60; IDLE_S=10; WARM_S=5; LOSS_S=40; FLOOR_S=20; LAT_S=20; PAINT_N=3000
+    EXPORT_S=3600 # an hour of recording: about 22 million lines, 1 GB
     LOSS_RUNS="test:25 test:50 test:75 test:150 test:100:chunk calib:25 calib:50 calib:75 calib:100 calib:150 calib:100:chunk"
 fi
 
@@ -63,12 +65,14 @@ else
             cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
         fi
         cmake --build "$BUILD" --target tovrel-bench-panel tovrel-bench-floor tovrel-simdevice \
-            -j"${JOBS:-2}" >/dev/null
+            tovrel-bench-export tovrel-export -j"${JOBS:-2}" >/dev/null
     fi
     PANEL="$BUILD/bench/tovrel-bench-panel"
     FLOOR="$BUILD/bench/tovrel-bench-floor"
     DEVICE="$BUILD/tools/tovrel-simdevice"
-    for p in "$PANEL" "$FLOOR" "$DEVICE"; do
+    EXPORT_BENCH="$BUILD/bench/tovrel-bench-export"
+    EXPORT="$BUILD/tools/export/tovrel-export"
+    for p in "$PANEL" "$FLOOR" "$DEVICE" "$EXPORT_BENCH" "$EXPORT"; do
         [ -x "$p" ] || { echo "run.sh: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
 
@@ -83,7 +87,7 @@ else
     RAW="$WORK/results.txt"
     : >"$RAW"
     STEP=0
-    STEPS=$((4 + $(echo $LOSS_RUNS | wc -w)))
+    STEPS=$((5 + $(echo $LOSS_RUNS | wc -w)))
 
     # run TAG PROGRAM ARGS...: runs one measurement and keeps its RESULT line.
     run() {
@@ -128,6 +132,9 @@ else
         run "$mode$pct$chunk" "$PANEL" stream "${flags[@]}" --simdevice "$DEVICE" --port 7 \
             --rate "$(pct_rate "$pct")" --seconds "$LOSS_S" --warmup "$WARM_S"
     done
+    # The recording is generated in our own folder and deleted with it; the
+    # hour needs about 3 GB free for the recording and the CSV.
+    run export "$EXPORT_BENCH" --export "$EXPORT" --seconds "$EXPORT_S" --dir "$WORK"
     LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg)"
     HOST="$(uname -n)"
     CPU_MODEL="$( (grep -m1 'model name' /proc/cpuinfo || echo ': unknown') | cut -d: -f2- | sed 's/^ *//;s/"//g')"
@@ -216,6 +223,18 @@ loss_row() { # tag label pct
     printf '  %-42s %7s ms\n' "median" "$(v latency.median_ms)"
     printf '  %-42s %7s ms\n' "99th percentile" "$(v latency.p99_ms)"
     printf '  %-42s %7s ms\n' "largest" "$(v latency.max_ms)"
+    if [ -n "${R[export.lines]:-}" ]; then # runs from before the export had none
+    echo
+    echo "6. Export of $(v export.seconds) s of recording at the full line rate: $(v export.lines) lines, $(calc "printf \"%.1f\", $(v export.rec_bytes) / 1e6") MB (generated)"
+    echo "                                               wall     peak resident   output    target"
+    printf '  %-42s %6s s  %9s MB  %8s MB  %s\n' "tovrel-export --edf" "$(v export.edf_s)" \
+        "$(calc "printf \"%.1f\", $(v export.edf_peak_kb) / 1024")" \
+        "$(calc "printf \"%.1f\", $(v export.edf_bytes) / 1e6")" "< 20 s, < 50 MB"
+    printf '  %-42s %6s s  %9s MB  %8s MB\n' "tovrel-export --csv" "$(v export.csv_s)" \
+        "$(calc "printf \"%.1f\", $(v export.csv_peak_kb) / 1024")" \
+        "$(calc "printf \"%.1f\", $(v export.csv_bytes) / 1e6")"
+    echo "  (the recording was just written, so it is read from the page cache; outputs are synced)"
+    fi
 }
 
 # --- the figures for a later comparison -----------------------------------------

@@ -16,6 +16,7 @@ public:
     bool get_PortOpen() const { return m_control.GetPortOpen(); }
     void put_PortOpen(bool open) { m_control.SetPortOpen(open); }
     void put_Settings(const QString& settings) { m_control.SetSettings(settings); }
+    QString get_Settings() const { return m_control.GetSettings(); }
     void put_InputMode(long mode) { m_control.SetInputMode(mode); }
     void put_RThreshold(short bytes) { m_control.SetRThreshold(bytes); }
     void put_InputLen(short bytes) { m_control.SetInputLen(bytes); }

@@ -42,6 +42,7 @@ void CTovrelDlg::OnBnClickedTestMode() {
     GetDlgItem(IDC_EDIT_COEF1)->setEnabled(false);
     GetDlgItem(IDC_EDIT_COEF2)->setEnabled(false);
     m_bTestMode = 1;
+    SidecarNoteMode();
 }
 
 void CTovrelDlg::OnBnClickedCalibMode() {
@@ -50,6 +51,7 @@ void CTovrelDlg::OnBnClickedCalibMode() {
     GetDlgItem(IDC_EDIT_COEF1)->setFocus();
     GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
     m_bTestMode = 0;
+    SidecarNoteMode();
     if (!EnsurePortOpen())
         return;
     // The device needs a moment between switching and the next command.
@@ -60,8 +62,11 @@ void CTovrelDlg::OnBnClickedCalibMode() {
 void CTovrelDlg::OnBnClickedDownload() {
     // A failed exchange has prompted and stopped at the bad field, so the
     // fields after it still hold older values: sending those would set the
-    // device to something the operator did not enter.
-    if (!UpdateData(true))
+    // device to something the operator did not enter. The fields before it
+    // are in force all the same.
+    const bool exchanged = UpdateData(true);
+    SidecarNoteMode();
+    if (!exchanged)
         return;
     const std::int32_t c1 = m_iPressCoef1, c2 = m_iPressCoef2;
     if (c1 < kCoefMin || c1 > kCoefMax || c2 < kCoefMin || c2 > kCoefMax)
@@ -75,6 +80,7 @@ void CTovrelDlg::OnBnClickedStartSample() {
     if (!EnsurePortOpen())
         return;
     SendFrame(kCmdStartSample);
+    m_save.StreamResumed(); // a recording's stream may go on after a gap
     GetDlgItem(IDC_BUTTON_START)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOP)->setEnabled(true);
     GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
@@ -100,7 +106,9 @@ void CTovrelDlg::OnBnClickedZero() {
 void CTovrelDlg::OnBnClickedAmplify() {
     // As for Download: after a failed exchange the gains may be older ones
     // (a bad coefficient, exchanged first, stops it before them).
-    if (!UpdateData(true))
+    const bool exchanged = UpdateData(true);
+    SidecarNoteMode();
+    if (!exchanged)
         return;
     // Compared unsigned: a gain typed as a negative number is far above 127.
     if (m_uPulseGain1 > kGainMax || m_iPulseGain2 > kGainMax)
@@ -111,4 +119,5 @@ void CTovrelDlg::OnBnClickedAmplify() {
     if (!EnsurePortOpen())
         return;
     SendFrame(kCmdAmplify, m_uPulseGain1, m_iPulseGain2);
+    SidecarNoteGain();
 }

@@ -30,6 +30,7 @@ int CTovrelDlg::OpenComPort() {
         // A device may be streaming already: the first bytes can fall
         // anywhere in a record.
         m_recv.OnStreamBreak();
+        m_save.StreamResumed(); // a recording's stream may go on after a gap
         return 1;
     } catch (const COleDispatchException& e) {
         // A port left open with only part of its settings (an adapter that

@@ -176,6 +176,7 @@ void CSerialControl::SetSettings(const QString& text) {
                 .arg(reason.isEmpty() ? QStringLiteral("Unknown error") : reason, text));
     }
     m_settings = *parsed;
+    m_strSettings = text;
 }
 
 void CSerialControl::SetInputMode(long mode) {

@@ -57,6 +57,8 @@ public:
     void SetPortOpen(bool open);
     // Kept for the next opening and applied at once to an open port.
     void SetSettings(const QString& settings);
+    // The settings last accepted, as given.
+    QString GetSettings() const { return m_strSettings; }
     // Only 1 (binary: Input delivers raw bytes) is offered.
     void SetInputMode(long mode);
     // Raise OnComm once at least this many bytes wait; 0 raises no events.
@@ -90,6 +92,7 @@ private:
 
     QSerialPort m_port;
     SerialLineSettings m_settings;
+    QString m_strSettings = QStringLiteral("9600,n,8,1");
     short m_sCommPort = 1;
     short m_sRThreshold = 0;
     short m_sInputLen = 0;

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QStyle>
 
 namespace {
@@ -57,6 +58,7 @@ CTovrelDlg::~CTovrelDlg() {
     // The worker works on the members: it goes before any of them does, also
     // when the panel is destroyed without its run having ended.
     StopRecvThread();
+    SidecarStop();
     DestroyWindows();
 }
 
@@ -76,6 +78,12 @@ void CTovrelDlg::Create() {
         MessageMap().Dispatch(*this, Msg::ControlEvent, IDC_MSCOMM1,
                               MsgParams{0, 0, kEventPortLost});
     });
+    // F2, which the dialog has no use for, sets a marker in the recording.
+    // A shortcut of the whole window, so an entry field with the focus does
+    // not take it.
+    auto* marker = new QShortcut(QKeySequence(Qt::Key_F2), this);
+    marker->setContext(Qt::WindowShortcut);
+    connect(marker, &QShortcut::activated, this, [this] { OnMarkerKey(); });
 }
 
 int CTovrelDlg::DoModal() {
@@ -99,6 +107,8 @@ void CTovrelDlg::DestroyWindows() {
 void CTovrelDlg::done(int r) {
     // Every way the run ends passes here: close box, OK, Cancel.
     StopRecvThread();
+    // Nothing is written to a recording after the worker: its sidecar says so.
+    SidecarStop();
     QDialog::done(r);
     DestroyWindows();
 }

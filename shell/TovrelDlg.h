@@ -1,6 +1,7 @@
 #pragma once
 #include "acquisition/Recorder.h"
 #include "acquisition/RecvBuffers.h"
+#include "acquisition/Sidecar.h"
 #include "display/DrawWave3Wnd.h"
 #include "display/InfoScreeWnd.h"
 #include "link/Mscomm1.h"
@@ -79,6 +80,17 @@ public:
     // Stops the worker and waits for it; safe to call more than once.
     void StopRecvThread();
 
+    // The recording's sidecar, kept and rewritten on the UI thread only: a
+    // new segment at each start, then the mode and coefficients, the gains
+    // sent and the markers as they happen, and the stop. Nothing without a
+    // recording.
+    void SidecarStart(const std::string& recordingPath);
+    void SidecarNoteMode(); // records the mode and coefficients if they changed
+    void SidecarNoteGain(); // the gains just sent
+    void SidecarStop();
+    // F2: a numbered marker at the recording's current line.
+    void OnMarkerKey();
+
     // Members, in declaration order.
     QIcon m_hIcon;
     QComboBox* m_cbComPort = nullptr;
@@ -112,6 +124,11 @@ public:
     // is decoded. Seam for the benchmarks and the kill tests, which have no
     // other way to see what was decoded; empty unless set before the worker starts.
     std::function<void(const std::uint8_t* record)> m_decodeTap;
+    // The sidecar of the recording that is on (m_bSidecar), as last written.
+    SSidecar m_sidecar;
+    QString m_strSidecarPath;
+    bool m_bSidecar = false;
+    bool m_bSidecarFailed = false; // reported once per recording
 
 protected:
     void DoDataExchange(CDataExchange* pDX);
@@ -124,6 +141,7 @@ protected:
 
 private:
     void DestroyWindows();
+    void WriteSidecarNow();
 
     CDialogControls m_controls;
     bool m_created = false;

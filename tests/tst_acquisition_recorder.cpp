@@ -1,5 +1,6 @@
 #include "acquisition/Record.h"
 #include "acquisition/Recorder.h"
+#include "acquisition/Sidecar.h"
 
 #include "support/testsupport.h"
 
@@ -229,6 +230,108 @@ private slots:
         QCOMPARE(all.size() % one.size(), 0);
         for (qsizetype at = 0; at < all.size(); at += one.size())
             QVERIFY(all.mid(at, one.size()) == one);
+    }
+
+    // Everything a sidecar holds comes back as written; its times carry
+    // their offset, also a zero one, and keep the wall clock they were
+    // written in.
+    void sidecarRoundTrip() {
+        SSidecar sc;
+        sc.recording = "20170305093012.txt";
+        sc.programVersion = SidecarProgramVersion();
+        sc.written = "2017-03-05T09:35:00.000+00:00";
+        SSidecarSegment a;
+        a.start = SidecarTime(QDateTime(QDate(2017, 3, 5), QTime(9, 30, 12, 345), Qt::UTC));
+        QCOMPARE(a.start, QString("2017-03-05T09:30:12.345+00:00"));
+        a.stop = "2017-03-05T10:30:12.001-03:30";
+        a.records = 22222222;
+        a.firstHandOver = SSidecarFirstHandOver{0.0125, 68};
+        a.rate = MeasuredRate(22222222 - 68, 3600.5);
+        QVERIFY(a.rate);
+        QCOMPARE(a.rate->records, uint64_t(22222222 - 68));
+        QCOMPARE(a.rate->hz, (22222222 - 68) / 3600.5);
+        a.resumes = {{5000, 12.5, 30}, {7000, 20, 68}};
+        a.port = {"COM3", true, "926000,n,8,1"};
+        a.modes = {{1, a.start, false, 100, 100}, {5000, a.start, true, 0, 200}};
+        a.gains = {{7000, a.start, 127, 0}};
+        a.markers = {{1, 9000, a.start}, {2, 9000, a.start}};
+        SSidecarSegment b;
+        b.start = "2017-03-05T09:30:12.999+08:00";
+        b.firstLine = 22222223;
+        sc.segments = {a, b};
+        QCOMPARE(sc.NextMarkerNumber(), 3);
+
+        SSidecar back;
+        QString error;
+        QVERIFY2(SidecarFromJson(SidecarToJson(sc), back, error), qPrintable(error));
+        QVERIFY(back == sc);
+        const QDateTime t = ParseSidecarTime(b.start);
+        QCOMPARE(t.time(), QTime(9, 30, 12, 999));
+        QCOMPARE(t.offsetFromUtc(), 8 * 3600);
+
+        // No rate before two hand-overs with time between them.
+        QVERIFY(!MeasuredRate(0, 1));
+        QVERIFY(!MeasuredRate(68, 0));
+        QCOMPARE(SidecarPathFor("/r/20170305093012.txt"), QString("/r/20170305093012.json"));
+    }
+
+    void sidecarRefusals_data() {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("error");
+        const QByteArray head = R"({"format": "tovrel-recording-sidecar", "format_version": 1, )";
+        QTest::newRow("not JSON") << QByteArray("{\"format\": ") << "not JSON";
+        QTest::newRow("other format") << QByteArray(R"({"format": "x"})") << "not a sidecar";
+        QTest::newRow("newer") << QByteArray(R"({"format": "tovrel-recording-sidecar",
+                                                 "format_version": 2, "segments": []})")
+                               << "format version 2";
+        QTest::newRow("no start") << head + R"("segments": [{"first_line": 1, "records": 0}]})"
+                                  << "segment 1: \"start\" is missing";
+        QTest::newRow("time without offset")
+            << head + R"("segments": [{"start": "2017-03-05T09:30:12.000",
+                                      "first_line": 1, "records": 0}]})"
+            << "not a time with its UTC offset";
+        QTest::newRow("line 0") << head + R"("segments": [{"start": "2017-03-05T09:30:12.000Z",
+                                                          "first_line": 0, "records": 0}]})"
+                                << "\"first_line\" must be a whole number from 1";
+        QTest::newRow("bad mode")
+            << head + R"("segments": [{"start": "2017-03-05T09:30:12.000Z", "first_line": 1,
+                          "records": 0, "modes": [{"line": 1, "mode": "fast",
+                          "coef1": 1, "coef2": 1}]}]})"
+            << "segment 1 mode 1: \"mode\" must be";
+        QTest::newRow("out of order")
+            << head + R"("segments": [{"start": "2017-03-05T09:30:12.000Z", "first_line": 9,
+                          "records": 0}, {"start": "2017-03-05T09:30:12.000Z",
+                          "first_line": 3, "records": 0}]})"
+            << "segment 2: \"first_line\" is before";
+    }
+    void sidecarRefusals() {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, error);
+        SSidecar out;
+        out.recording = "untouched";
+        QString why;
+        QVERIFY(!SidecarFromJson(json, out, why));
+        QVERIFY2(why.contains(error), qPrintable(why));
+        QCOMPARE(out.recording, QString("untouched"));
+    }
+
+    // A rewrite replaces the sidecar whole and leaves nothing beside it.
+    void sidecarRewrite() {
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath("r.json");
+        SSidecar sc;
+        sc.segments.push_back({});
+        sc.segments[0].start = "2017-03-05T09:30:12.000+00:00";
+        QString error;
+        QVERIFY(WriteSidecar(path, sc, error));
+        sc.segments[0].markers.push_back({1, 5, sc.segments[0].start});
+        QVERIFY(WriteSidecar(path, sc, error));
+        SSidecar back;
+        QVERIFY(ReadSidecar(path, back, error));
+        QVERIFY(back == sc);
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"r.json"});
+        QVERIFY(!WriteSidecar(tmp.filePath("missing/r.json"), sc, error));
+        QVERIFY(!error.isEmpty());
     }
 };
 

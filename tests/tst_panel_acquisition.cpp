@@ -1,14 +1,18 @@
 // Acquisition as part of the panel: what the worker's decoding shows on the
 // strips, the readouts and the log, and the recording buttons.
 #include "acquisition/Recorder.h"
+#include "acquisition/Sidecar.h"
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
+#include "support/edfsupport.h"
 #include "support/panelsupport.h"
 #include "support/pty.h"
 #include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QLineEdit>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -44,6 +48,16 @@ QByteArray Pad() {
 
 void Click(CTovrelDlg& dlg, int id) {
     qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click();
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool WriteFileBytes(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 QList<int> Samples(const CDrawWave3Wnd& wave) {
@@ -273,7 +287,8 @@ private slots:
         const std::string before = RecordingFileNameNow(dir);
         Click(dlg, IDC_BUTTON_SAVEFILE);
         const std::string after = RecordingFileNameNow(dir);
-        const QStringList files = QDir(tmp.path()).entryList(QDir::Files);
+        const QStringList files =
+            QDir(tmp.path()).entryList({QStringLiteral("*.txt")}, QDir::Files);
         QCOMPARE(files.size(), 1);
         const std::string made = dir + files[0].toStdString();
         QVERIFY2(made == before || made == after, made.c_str());
@@ -304,7 +319,8 @@ private slots:
         QVERIFY(p.Open());
         Click(p.dlg, IDC_BUTTON_SAVEFILE);
         QVERIFY(!p.dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
-        const QString path = disk.dir.filePath(QDir(disk.dir.path()).entryList(QDir::Files)[0]);
+        const QString path = disk.dir.filePath(
+            QDir(disk.dir.path()).entryList({QStringLiteral("*.txt")}, QDir::Files)[0]);
 
         Feeder feed(p.dlg);
         for (int k = 0; k < 2000 && p.dlg.m_save.IsSaving(); ++k) {
@@ -378,6 +394,306 @@ private slots:
         QVERIFY(!dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
         QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("plain")});
+    }
+
+    // The sidecar follows the recording: a second start in the same second
+    // adds a segment, and every event lands at the line that was to be
+    // written next. F2 works with the focus in an entry field, and does
+    // nothing without a recording.
+    void sidecarKeepsSegmentsAndEventsAtTheirLines() {
+        QTemporaryDir tmp;
+        const std::string dir = QFile::encodeName(tmp.path()).toStdString() + '/';
+        SetRecordingDir(dir);
+        OpenPanel p;
+        QVERIFY(p.Open());
+        p.dlg.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&p.dlg));
+        auto edit = [&](int id) { return qobject_cast<QLineEdit*>(p.dlg.GetDlgItem(id)); };
+        auto lines = [&] { return p.dlg.m_save.Counts().lines; };
+        Feeder feed(p.dlg);
+        auto stream = [&](int records) {
+            for (int i = 0; i < records; ++i)
+                feed.Add(Pad());
+            return feed.Flush();
+        };
+
+        QTest::keyClick(edit(IDC_EDIT_GAIN1), Qt::Key_F2);
+        QCOMPARE(LogTexts(p.dlg), QStringList{QStringLiteral("串口打开成功")});
+
+        // Start, record, stop, start: within one second both starts name
+        // the same file. Should the clock turn in between, try again.
+        QString rec;
+        uint64_t inFirst = 0;
+        for (int attempt = 0; attempt < 5 && rec.isEmpty(); ++attempt) {
+            Click(p.dlg, IDC_BUTTON_SAVEFILE);
+            QVERIFY(stream(40));
+            inFirst = lines();
+            Click(p.dlg, IDC_BUTTON_STOPSAVE);
+            Click(p.dlg, IDC_BUTTON_SAVEFILE);
+            const QStringList txt = QDir(tmp.path()).entryList({QStringLiteral("*.txt")});
+            if (txt.size() == 1) {
+                rec = tmp.filePath(txt[0]);
+            } else {
+                Click(p.dlg, IDC_BUTTON_STOPSAVE);
+                for (const QString& f : QDir(tmp.path()).entryList(QDir::Files))
+                    QVERIFY(QFile::remove(tmp.filePath(f)));
+            }
+        }
+        QVERIFY(!rec.isEmpty());
+        QVERIFY(inFirst >= 40);
+        const uint64_t first = inFirst + 1; // the second segment's first line
+
+        QVERIFY(stream(100));
+        edit(IDC_EDIT_GAIN1)->setFocus();
+        const uint64_t marker1 = first + lines();
+        QTest::keyClick(edit(IDC_EDIT_GAIN1), Qt::Key_F2);
+        QCOMPARE(LogTexts(p.dlg).last(), QStringLiteral("标记1"));
+        QCOMPARE(edit(IDC_EDIT_GAIN1)->text(), QStringLiteral("0"));
+
+        QVERIFY(stream(50));
+        edit(IDC_EDIT_GAIN1)->setText(QStringLiteral("5"));
+        edit(IDC_EDIT_GAIN2)->setText(QStringLiteral("9"));
+        const uint64_t gain = first + lines();
+        Click(p.dlg, IDC_BUTTON_AMPLIFY);
+        QVERIFY(stream(50));
+        Click(p.dlg, IDC_BUTTON_ZERO);
+        const uint64_t calib = first + lines();
+        Click(p.dlg, IDC_RADIO_CALIB);
+        edit(IDC_EDIT_COEF1)->setText(QStringLiteral("50"));
+        Click(p.dlg, IDC_BUTTON_DOWNLOAD);
+        QVERIFY(stream(50));
+        const uint64_t test = first + lines();
+        Click(p.dlg, IDC_RADIO_TEST);
+        // Sampling started (again): the stream may have paused, so the next
+        // hand-over begins a new stretch, timed on its own and kept out of
+        // the rate.
+        Click(p.dlg, IDC_BUTTON_START);
+        const uint64_t resumed = first + lines();
+        QVERIFY(stream(50));
+        QTest::keyClick(&p.dlg, Qt::Key_F2);
+        const uint64_t inSecond = lines();
+        Click(p.dlg, IDC_BUTTON_STOPSAVE);
+        QVERIFY(m_boxes.isEmpty());
+
+        SSidecar sc;
+        QString error;
+        QVERIFY2(ReadSidecar(SidecarPathFor(rec), sc, error), qPrintable(error));
+        QCOMPARE(sc.recording, QFileInfo(rec).fileName());
+        QCOMPARE(sc.programVersion, QStringLiteral("1.1.2"));
+        QCOMPARE(sc.segments.size(), size_t(2));
+        const SSidecarSegment& a = sc.segments[0];
+        const SSidecarSegment& b = sc.segments[1];
+        QCOMPARE(a.firstLine, uint64_t(1));
+        QCOMPARE(a.records, inFirst);
+        QVERIFY(ParseSidecarTime(a.start).isValid() && ParseSidecarTime(a.stop).isValid());
+        QCOMPARE(a.modes.size(), size_t(1));
+        QVERIFY(a.resumes.empty());
+        QCOMPARE(b.firstLine, first);
+        QCOMPARE(b.records, inSecond);
+        QVERIFY(ParseSidecarTime(b.stop).isValid());
+        QCOMPARE(QFileInfo(rec).size(), qint64(inFirst + inSecond) * kRecordLineSize);
+        QVERIFY(b.rate && b.rate->records > 0 && b.rate->hz > 0);
+        QVERIFY(b.firstHandOver);
+        QCOMPARE(b.resumes.size(), size_t(1));
+        QCOMPARE(b.resumes[0].line, resumed);
+        QVERIFY(b.resumes[0].records > 0);
+        QVERIFY(b.resumes[0].afterStart >= b.firstHandOver->afterStart);
+        QCOMPARE(b.rate->records, inSecond - b.firstHandOver->records - b.resumes[0].records);
+        QCOMPARE(b.port, (SSidecarPort{QStringLiteral("COM%1").arg(kComPort), true,
+                                       QStringLiteral("926000,n,8,1")}));
+        auto mode = [](const SSidecarMode& m) {
+            return QStringLiteral("%1 %2 %3/%4")
+                .arg(m.line)
+                .arg(m.calibration ? "calibration" : "test")
+                .arg(m.coef1)
+                .arg(m.coef2);
+        };
+        QStringList modes;
+        for (const SSidecarMode& m : b.modes)
+            modes << mode(m);
+        QCOMPARE(modes, (QStringList{QStringLiteral("%1 test 100/100").arg(first),
+                                     QStringLiteral("%1 calibration 100/100").arg(calib),
+                                     QStringLiteral("%1 calibration 50/100").arg(calib),
+                                     QStringLiteral("%1 test 50/100").arg(test)}));
+        QCOMPARE(b.gains.size(), size_t(1));
+        QCOMPARE(b.gains[0].line, gain);
+        QCOMPARE(b.gains[0].gain1, 5u);
+        QCOMPARE(b.gains[0].gain2, 9u);
+        QCOMPARE(b.markers.size(), size_t(2));
+        QCOMPARE(b.markers[0].number, 1);
+        QCOMPARE(b.markers[0].line, marker1);
+        QCOMPARE(b.markers[1].number, 2);
+        QCOMPARE(b.markers[1].line, first + inSecond);
+        QCOMPARE(LogTexts(p.dlg).count(QStringLiteral("标记2")), 1);
+
+        // Stopped: F2 and mode changes touch nothing.
+        const QByteArray before =
+            QFile(SidecarPathFor(rec)).exists() ? ReadFile(SidecarPathFor(rec)) : QByteArray();
+        QTest::keyClick(&p.dlg, Qt::Key_F2);
+        Click(p.dlg, IDC_RADIO_TEST);
+        QCOMPARE(ReadFile(SidecarPathFor(rec)), before);
+        QCOMPARE(LogTexts(p.dlg).count(QStringLiteral("标记3")), 0);
+    }
+
+    // The whole way: the simulated device streams known waves to the panel,
+    // which records them with markers, a mode change and a gain; the export
+    // gives back every recorded value in EDF+ (read by EDFlib) and in CSV,
+    // with the sidecar's rate, start time and events.
+    void recordingRoundTripsThroughTheExport() {
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        constexpr int kDevicePort = 9;
+        constexpr int kKnown = 1000;
+        // Known waves: record k holds Known(k); the device plays them in a loop.
+        auto known = [](int k) {
+            return std::array<uint16_t, 6>{
+                uint16_t(k * 61), uint16_t(60000 - k * 13), uint16_t(k * 37 % 4096 + 20000),
+                uint16_t(k),      uint16_t(12345 + k),      uint16_t(678 + k % 50)};
+        };
+        QByteArray replay;
+        for (int k = 0; k < kKnown; ++k) {
+            const auto v = known(k);
+            uint8_t r[kRecordSize] = {uint8_t(k), kRecordMarker};
+            for (int w = 0; w < 6; ++w) {
+                r[2 + 2 * w] = uint8_t(v[size_t(w)] >> 8);
+                r[3 + 2 * w] = uint8_t(v[size_t(w)] & 0xFF);
+            }
+            char line[kRecordLineSize];
+            FormatRecordLine(r, line);
+            replay.append(line, kRecordLineSize);
+        }
+        const QString replayPath = tmp.filePath(QStringLiteral("known.rec"));
+        QVERIFY(WriteFileBytes(replayPath, replay));
+
+        QProcess device;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOVREL_TEST_MODE"), QStringLiteral("1"));
+        device.setProcessEnvironment(env);
+        device.start(QCoreApplication::applicationDirPath() + "/../tools/tovrel-simdevice",
+                     {"--port", QStringLiteral("COM%1").arg(kDevicePort), "--replay", replayPath,
+                      "--rate", "3000"});
+        auto stopDevice = qScopeGuard([&] {
+            device.terminate();
+            if (!device.waitForFinished(10000))
+                device.kill();
+        });
+        QVERIFY(device.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(device.canReadLine(), 20000);
+        QVERIFY(device.readLine().startsWith("serving COM"));
+
+        const std::string dir = QFile::encodeName(tmp.path()).toStdString() + '/';
+        SetRecordingDir(dir);
+        PanelFixture f;
+        f.Select(kDevicePort);
+        auto edit = [&](int id) { return qobject_cast<QLineEdit*>(f.dlg.GetDlgItem(id)); };
+        auto lines = [&] { return f.dlg.m_save.Counts().lines; };
+        // The recording starts before the device does: its first line is
+        // placed in time by the first hand-over, not by the start. The
+        // stream then runs without a pause: calibration mode comes first
+        // (it is offered only while sampling is stopped), test mode later.
+        f.Press(IDC_BUTTON_SAVEFILE);
+        f.Press(IDC_BUTTON_OPENPORT);
+        QCOMPARE(f.dlg.m_bPortOpen, 1);
+        f.Press(IDC_BUTTON_STOP); // whatever the device was doing
+        f.Press(IDC_BUTTON_ZERO);
+        f.Press(IDC_RADIO_CALIB);
+        f.Press(IDC_BUTTON_START);
+        QTRY_VERIFY_WITH_TIMEOUT(lines() >= 3000, 30000);
+        f.dlg.OnMarkerKey();
+        edit(IDC_EDIT_GAIN1)->setText(QStringLiteral("5"));
+        edit(IDC_EDIT_GAIN2)->setText(QStringLiteral("9"));
+        f.Press(IDC_BUTTON_AMPLIFY);
+        const uint64_t mid = lines();
+        QTRY_VERIFY_WITH_TIMEOUT(lines() >= mid + 2000, 30000);
+        f.Press(IDC_RADIO_TEST);
+        const uint64_t back = lines();
+        QTRY_VERIFY_WITH_TIMEOUT(lines() >= back + 1000, 30000);
+        f.dlg.OnMarkerKey();
+        f.Press(IDC_BUTTON_STOPSAVE);
+        f.Press(IDC_BUTTON_STOP);
+        f.Press(IDC_BUTTON_CLOSEPORT);
+        QVERIFY(m_boxes.isEmpty());
+
+        const QStringList txt = QDir(tmp.path()).entryList({QStringLiteral("*.txt")});
+        QVERIFY(!txt.isEmpty());
+        const QString rec = tmp.filePath(txt[0]);
+        SSidecar sc;
+        QString error;
+        QVERIFY2(ReadSidecar(SidecarPathFor(rec), sc, error), qPrintable(error));
+        QCOMPARE(txt.size(), 1);
+        QCOMPARE(sc.segments.size(), size_t(1));
+
+        // What the recording holds: the known waves, record after record.
+        const QByteArray text = ReadFile(rec);
+        QCOMPARE(text.size() % kRecordLineSize, 0);
+        const long total = long(text.size() / kRecordLineSize);
+        std::vector<std::array<uint16_t, 6>> values(static_cast<size_t>(total));
+        for (long i = 0; i < total; ++i) {
+            const QByteArray hex = text.mid(i * kRecordLineSize, 45).replace(' ', "");
+            const QByteArray bytes = QByteArray::fromHex(hex);
+            QCOMPARE(bytes.size(), kRecordSize);
+            QCOMPARE(uint8_t(bytes[1]), kRecordMarker);
+            for (int s = 0; s < 6; ++s)
+                values[size_t(i)][size_t(s)] =
+                    uint16_t(uint8_t(bytes[2 + 2 * s]) << 8 | uint8_t(bytes[3 + 2 * s]));
+            const int k = values[size_t(i)][3]; // heart sound holds k
+            QVERIFY(k < kKnown);
+            QVERIFY2(values[size_t(i)] == known(k), qPrintable(QString("line %1").arg(i + 1)));
+        }
+        QCOMPARE(uint64_t(total), sc.segments.back().firstLine - 1 + sc.segments.back().records);
+
+        const QString exporter =
+            QCoreApplication::applicationDirPath() + "/../tools/export/tovrel-export";
+        QProcess run;
+        run.start(exporter,
+                  {rec, "--edf", tmp.filePath("out.edf"), "--csv", tmp.filePath("out.csv")});
+        QVERIFY(run.waitForFinished(60000));
+        QVERIFY2(run.exitCode() == 0, run.readAllStandardError().constData());
+        qInfo("%ld lines, measured %.2f records/s", total, sc.segments[0].rate->hz);
+
+        const SSidecarSegment& s1 = sc.segments[0];
+        const SEdf e = ReadEdf(tmp.filePath("out.edf"));
+        QVERIFY(e.ok);
+        QCOMPARE(e.labels[0], QStringLiteral("Pulse 1"));
+        QVERIFY(std::abs(e.rate - s1.rate->hz) / s1.rate->hz <= 1e-7);
+        QVERIFY(e.samples >= long(s1.records));
+        for (int s = 0; s < 6; ++s)
+            for (uint64_t i = 0; i < s1.records; ++i)
+                if (e.digital[size_t(s)][i] != values[i][size_t(s)] - 32768)
+                    QFAIL(qPrintable(QString("signal %1, line %2").arg(s).arg(i + 1)));
+        const QDateTime start = ParseSidecarTime(s1.start).addMSecs(std::llround(
+            (s1.firstHandOver->afterStart - double(s1.firstHandOver->records) / s1.rate->hz) *
+            1000));
+        QCOMPARE(e.start, QDateTime(start.date(), start.time()));
+        QVERIFY(start > ParseSidecarTime(s1.start)); // the device started after the recording
+        auto onset = [&](uint64_t line) { return double(line - 1) / e.rate; };
+        QVERIFY(std::abs(Find(e, "Marker 1").onset - onset(s1.markers.at(0).line)) <= 1e-4);
+        QVERIFY(std::abs(Find(e, "Marker 2").onset - onset(s1.markers.at(1).line)) <= 1e-4);
+        QCOMPARE(s1.modes.size(), size_t(3));
+        QVERIFY(std::abs(Find(e, "Calibration mode, coef 100/100").onset -
+                         onset(s1.modes[1].line)) <= 1e-4);
+        QCOMPARE(s1.gains.size(), size_t(1));
+        QVERIFY(std::abs(Find(e, "Pulse gains 5/9 sent").onset - onset(s1.gains[0].line)) <= 1e-4);
+        // CSV: one row per line; the pressures divided where the panel was
+        // in calibration mode; the markers on the lines before them.
+        QFile csv(tmp.filePath("out.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QList<QByteArray> rows = csv.readAll().split('\n');
+        QCOMPARE(rows.size(), total + 2); // the header, and the empty piece after the last
+        for (long i = 0; i < total; ++i) {
+            const QList<QByteArray> c = rows[i + 1].split(',');
+            QCOMPARE(c.size(), 16);
+            const uint64_t line = uint64_t(i + 1);
+            QCOMPARE(c[0].toULongLong(), line);
+            const auto& v = values[size_t(i)];
+            for (int s = 0; s < 6; ++s)
+                QCOMPARE(c[2 + s].toInt(), int(v[size_t(s)]));
+            QCOMPARE(c[9].toInt(), v[1] / 20);
+            const bool calib = line >= s1.modes[1].line && line < s1.modes[2].line;
+            QCOMPARE(c[12].toInt(), calib ? v[4] / 100 : int(v[4]));
+            const bool marked = line == s1.markers[0].line - 1 || line == s1.markers[1].line - 1;
+            QCOMPARE(c[14].isEmpty(), !marked);
+        }
     }
 };
 

@@ -179,7 +179,8 @@ private slots:
         OpenPanel p;
         QVERIFY(p.Open());
         Click(p.dlg, IDC_BUTTON_SAVEFILE);
-        const QStringList files = QDir(tmp.path()).entryList(QDir::Files);
+        const QStringList files =
+            QDir(tmp.path()).entryList({QStringLiteral("*.txt")}, QDir::Files);
         QCOMPARE(files.size(), 1);
         const QString path = tmp.filePath(files[0]);
         QVERIFY(p.StartSampling());
@@ -258,7 +259,8 @@ private slots:
         OpenPanel p;
         QVERIFY(p.Open());
         Click(p.dlg, IDC_BUTTON_SAVEFILE);
-        const QString path = tmp.filePath(QDir(tmp.path()).entryList(QDir::Files).value(0));
+        const QString path = tmp.filePath(
+            QDir(tmp.path()).entryList({QStringLiteral("*.txt")}, QDir::Files).value(0));
         QVERIFY(p.StartSampling());
 
         // 150 records arrive while the UI thread is away from its events, so

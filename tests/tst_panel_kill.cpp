@@ -11,6 +11,7 @@
 // "READY"; with --seconds 0 (the default) it runs until killed. Otherwise it
 // ends in order and prints a RESULT line (bench/soak.sh reads it).
 #include "acquisition/Recorder.h"
+#include "acquisition/Sidecar.h"
 #include "platform/MessageBox.h"
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
@@ -177,6 +178,12 @@ int RunDriver(int argc, char** argv) {
         return 3;
     }
     click(IDC_BUTTON_START);
+    // A marker at once and one a second: each rewrites the sidecar, so a
+    // kill finds one written at some moment of the recording.
+    dlg.OnMarkerKey();
+    QTimer markerTimer;
+    QObject::connect(&markerTimer, &QTimer::timeout, [&] { dlg.OnMarkerKey(); });
+    markerTimer.start(1000);
     std::printf("READY %s\n", qPrintable(file));
 
     QElapsedTimer clock;
@@ -220,6 +227,7 @@ int RunDriver(int argc, char** argv) {
     if (o.seconds > 0)
         QTimer::singleShot(int(o.seconds * 1000), [&] {
             statusTimer.stop();
+            markerTimer.stop();
             modeTimer.stop();
             click(IDC_BUTTON_STOP);
             QTest::qWait(300);
@@ -261,6 +269,10 @@ int RunDriver(int argc, char** argv) {
 
 QString SimDevicePath() {
     return QCoreApplication::applicationDirPath() + "/../tools/tovrel-simdevice";
+}
+
+QString ExportPath() {
+    return QCoreApplication::applicationDirPath() + "/../tools/export/tovrel-export";
 }
 
 // A recording line: 15 groups of two upper-case hex digits and a space, CR LF.
@@ -522,6 +534,38 @@ private slots:
         QVERIFY2(
             lines - 1 - found <= 2 * kRecordsPerBuffer - 1,
             qPrintable(QString("%1 lines after the last reported record").arg(lines - 1 - found)));
+        // The sidecar was last rewritten at a marker: whole, the segment
+        // still open, its counts and events within what the file holds.
+        SSidecar sc;
+        QString error;
+        QVERIFY2(ReadSidecar(SidecarPathFor(file), sc, error), qPrintable(error));
+        QCOMPARE(sc.segments.size(), size_t(1));
+        const SSidecarSegment& seg = sc.segments[0];
+        QVERIFY(seg.stop.isEmpty());
+        QCOMPARE(seg.firstLine, uint64_t(1));
+        QVERIFY(seg.records <= uint64_t(lines));
+        QVERIFY(!seg.markers.empty());
+        for (size_t m = 0; m < seg.markers.size(); ++m) {
+            QCOMPARE(seg.markers[m].number, int(m + 1));
+            QVERIFY(seg.markers[m].line <= uint64_t(lines) + 1);
+        }
+        // And the export takes it as it is: every whole line, the cut-off
+        // piece left out.
+        QProcess exporter;
+        const QString csv = dir.filePath("out.csv");
+        QStringList args{file, "--csv", csv};
+        if (!seg.rate)
+            args << "--rate"
+                 << "6173";
+        exporter.start(ExportPath(), args);
+        QVERIFY(exporter.waitForFinished(60000));
+        const QString said = QString::fromLocal8Bit(exporter.readAllStandardError());
+        QVERIFY2(exporter.exitCode() == 0, qPrintable(said));
+        QVERIFY2(said.contains("was not stopped"), qPrintable(said));
+        QFile rows(csv);
+        QVERIFY(rows.open(QIODevice::ReadOnly));
+        QCOMPARE(rows.readAll().count('\n'), lines + 1);
+
         qInfo("%lld lines, %lld bytes cut off at the end, %d lines of buffers that began "
               "mid-record, %d gaps in the running numbers, %lld records reported, %llu chunks "
               "dropped, %lld lines after the last reported",

@@ -1,0 +1,476 @@
+// tovrel-export run as a program on recordings and sidecars made here, and
+// what it writes read back with EDFlib's own reader; its refusals of bad
+// input; the reader and the choice of data records on their own.
+#include "acquisition/Record.h"
+#include "acquisition/Recorder.h"
+#include "acquisition/Sidecar.h"
+#include "support/edfsupport.h"
+#include "tools/export/EdfOutput.h"
+#include "tools/export/Export.h"
+#include "tools/export/RecordingReader.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString ToolPath() {
+    return QCoreApplication::applicationDirPath() + "/../tools/export/tovrel-export";
+}
+
+// Line i of a test recording: every value tells the line apart, and the
+// waves cover the whole 16-bit range.
+std::array<uint16_t, 6> Values(long i) {
+    return {uint16_t(i * 7919 % 65536),      uint16_t(65535 - i % 65536), uint16_t(i * 13 % 65536),
+            uint16_t((i * 257 + 3) % 65536), uint16_t(12000 + i % 5000),  uint16_t(i % 700)};
+}
+
+QByteArray Line(long i, uint8_t marker = ':') {
+    uint8_t rec[kRecordSize] = {uint8_t(i), marker};
+    const auto v = Values(i);
+    for (int k = 0; k < 6; ++k) {
+        rec[2 + 2 * k] = uint8_t(v[size_t(k)] >> 8);
+        rec[3 + 2 * k] = uint8_t(v[size_t(k)] & 0xFF);
+    }
+    rec[14] = uint8_t(i >> 8);
+    char line[kRecordLineSize];
+    FormatRecordLine(rec, line);
+    return QByteArray(line, kRecordLineSize);
+}
+
+// Lines from..to-1 (line numbers from 1: line n holds Values(n)).
+QByteArray Lines(long from, long to, const QList<long>& withoutMarker = {}) {
+    QByteArray out;
+    for (long n = from; n < to; ++n)
+        out += Line(n, withoutMarker.contains(n) ? 0x00 : ':');
+    return out;
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+struct SRun {
+    int code = -1;
+    QString messages;
+};
+
+SRun Export(const QStringList& args) {
+    QProcess p;
+    p.start(ToolPath(), args);
+    SRun r;
+    if (!p.waitForFinished(120000))
+        return r;
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.messages = QString::fromLocal8Bit(p.readAllStandardError() + p.readAllStandardOutput());
+    return r;
+}
+
+QStringList ReadCsv(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList rows = QString::fromUtf8(f.readAll()).split('\n');
+    if (!rows.isEmpty() && rows.last().isEmpty())
+        rows.removeLast();
+    return rows;
+}
+
+SSidecarSegment Segment(const QString& start, const QString& stop, uint64_t first, uint64_t records,
+                        double hz) {
+    SSidecarSegment s;
+    s.start = start;
+    s.stop = stop;
+    s.firstLine = first;
+    s.records = records;
+    s.rate = SSidecarRate{hz, records - 68, double(records - 68) / hz};
+    s.firstHandOver = SSidecarFirstHandOver{0.5, 68};
+    s.port = {QStringLiteral("COM1"), true, QStringLiteral("926000,n,8,1")};
+    s.modes.push_back({first, start, false, 100, 100});
+    return s;
+}
+
+// Nothing but these names in the folder: no output, no temporary file.
+QStringList Entries(const QString& dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+}
+
+} // namespace
+
+class TestToolsExport : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        QVERIFY2(QFileInfo(ToolPath()).isExecutable(), qPrintable(ToolPath()));
+    }
+    void cleanup() {
+        for (const QString& f : Entries(m_dir.path()))
+            QFile::remove(Path(f));
+    }
+
+    // One segment with a measured rate that is not a whole number, every
+    // kind of event, and lines whose marker byte is missing.
+    void edfRoundTrip() {
+        const long n = 9000;
+        const double hz = 6173.2917043;
+        QVERIFY(WriteFile(Path("20170305093012.txt"), Lines(1, n + 1, {40, 41, 5000})));
+        SSidecar sc;
+        sc.recording = "20170305093012.txt";
+        sc.programVersion = "1.1.2";
+        SSidecarSegment seg =
+            Segment("2017-03-05T09:30:12.345+08:00", "2017-03-05T09:30:14.100+08:00", 1, n, hz);
+        // The first 68 records were written 0.5 s after the start: the first
+        // line is 68 records' time earlier.
+        seg.modes.push_back({2001, "2017-03-05T09:30:12.700+08:00", true, 50, 0});
+        seg.gains.push_back({3001, "2017-03-05T09:30:12.900+08:00", 10, 127});
+        seg.markers.push_back({1, 4001, "2017-03-05T09:30:13.000+08:00"});
+        seg.markers.push_back({2, n + 1, "2017-03-05T09:30:14.000+08:00"});
+        sc.segments.push_back(seg);
+        QString error;
+        QVERIFY2(WriteSidecar(Path("20170305093012.json"), sc, error), qPrintable(error));
+
+        const SRun run = Export({Path("20170305093012.txt"), "--edf", Path("out.edf")});
+        QVERIFY2(run.code == 0, qPrintable(run.messages));
+        QVERIFY2(run.messages.contains("3 line(s) without the record marker ':' in byte 1, "
+                                       "exported as they stand: line 40, 41, 5000"),
+                 qPrintable(run.messages));
+
+        const SEdf e = ReadEdf(Path("out.edf"));
+        QVERIFY(e.ok);
+        QCOMPARE(e.filetype, EDFLIB_FILETYPE_EDFPLUS);
+        QCOMPARE(e.labels, (QStringList{"Pulse 1", "Pulse 2", "ECG", "Heart sound", "Pressure 1",
+                                        "Pressure 2"}));
+        QCOMPARE(e.dimensions, (QStringList{"raw/20", "raw/20", "raw/20", "raw/20", "raw", "raw"}));
+        QVERIFY(e.transducers[2].startsWith("ECG"));
+        QCOMPARE(e.physMax, (QList<double>{3276.75, 3276.75, 3276.75, 3276.75, 65535, 65535}));
+        QCOMPARE(e.physMin, (QList<double>{0, 0, 0, 0, 0, 0}));
+        QCOMPARE(e.digMin, (QList<int>{-32768, -32768, -32768, -32768, -32768, -32768}));
+        QCOMPARE(e.digMax, (QList<int>{32767, 32767, 32767, 32767, 32767, 32767}));
+        QVERIFY2(std::abs(e.rate - hz) / hz < 1e-7, qPrintable(QString::number(e.rate, 'f', 9)));
+        // 09:30:12.345 + 0.5 s - 68 / hz (11 ms).
+        QCOMPARE(e.start, QDateTime(QDate(2017, 3, 5), QTime(9, 30, 12, 834)));
+
+        // Every line, losslessly; the padding of the last data record repeats it.
+        QVERIFY(e.samples >= n);
+        for (int s = 0; s < 6; ++s) {
+            for (long i = 0; i < e.samples; ++i) {
+                const long line = std::min(i + 1, n);
+                const int raw = Values(line)[size_t(s)];
+                if (e.digital[size_t(s)][size_t(i)] != raw - 32768)
+                    QFAIL(qPrintable(QString("signal %1, sample %2: %3, not %4")
+                                         .arg(s)
+                                         .arg(i)
+                                         .arg(e.digital[size_t(s)][size_t(i)])
+                                         .arg(raw - 32768)));
+                const double shown = s < 4 ? raw / 20.0 : raw;
+                if (std::abs(e.physical[size_t(s)][size_t(i)] - shown) > 1e-6)
+                    QFAIL(qPrintable(QString("signal %1, sample %2: physical %3, not %4")
+                                         .arg(s)
+                                         .arg(i)
+                                         .arg(e.physical[size_t(s)][size_t(i)])
+                                         .arg(shown)));
+            }
+        }
+
+        // Annotations at the time of the line they name (EDFlib keeps 100 us).
+        const double period = 1 / e.rate;
+        auto at = [&](const QString& text, double onset) {
+            const SAnnotation a = Find(e, text);
+            QVERIFY2(a.onset >= 0, qPrintable("no annotation " + text));
+            QVERIFY2(std::abs(a.onset - onset) <= 1e-4,
+                     qPrintable(QString("%1 at %2, not %3").arg(text).arg(a.onset).arg(onset)));
+        };
+        at("Segment 1/1 starts at line 1", 0);
+        at("Test mode, coef 100/100", 0);
+        at("Calibration mode, coef 50/0", 2000 * period);
+        at("Pulse gains 10/127 sent", 3000 * period);
+        at("Marker 1", 4000 * period);
+        at("Marker 2", n * period);
+        at("No ':' in byte 1, 2 lines", 39 * period);
+        at("No ':' in byte 1, 1 line", 4999 * period);
+        QVERIFY(std::abs(Find(e, "No ':' in byte 1, 2 lines").duration - 2 * period) <= 1e-4);
+        if (e.samples > n)
+            at("End of data, padding follows", n * period);
+    }
+
+    // Two segments in one recording (a start in the same second appends):
+    // one EDF+ file each, one CSV for both with the gap in its times; the
+    // calibrated pressures and the markers on their rows.
+    void segmentsAndCsv() {
+        const QString rec = Path("20170305093012.txt");
+        QVERIFY(WriteFile(rec, Lines(1, 1001, {7}) + Lines(1001, 1501)));
+        SSidecar sc;
+        sc.recording = "20170305093012.txt";
+        SSidecarSegment a = Segment("2017-03-05T09:30:12.000+00:00",
+                                    "2017-03-05T09:30:13.500+00:00", 1, 1000, 1000);
+        a.modes.push_back({501, "2017-03-05T09:30:12.600+00:00", true, 7, 0});
+        a.markers.push_back({1, 1, "2017-03-05T09:30:12.300+00:00"});    // before any line
+        a.markers.push_back({2, 101, "2017-03-05T09:30:12.300+00:00"});  // after line 100
+        a.markers.push_back({3, 1001, "2017-03-05T09:30:12.900+00:00"}); // after the last
+        SSidecarSegment b = Segment("2017-03-05T09:30:13.900+00:00",
+                                    "2017-03-05T09:30:14.500+00:00", 1001, 500, 1000);
+        b.firstHandOver.reset(); // starts at its start
+        b.rate.reset();          // the other segment's rate stands in
+        b.markers.push_back({4, 1250, "2017-03-05T09:30:13.100+00:00"});
+        sc.segments = {a, b};
+        QString error;
+        QVERIFY(WriteSidecar(Path("20170305093012.json"), sc, error));
+
+        const SRun run = Export({rec, "--edf", Path("out.edf"), "--csv", Path("out.csv")});
+        QVERIFY2(run.code == 0, qPrintable(run.messages));
+        QCOMPARE(Entries(m_dir.path()), (QStringList{"20170305093012.json", "20170305093012.txt",
+                                                     "out-2.edf", "out.csv", "out.edf"}));
+        const SEdf e1 = ReadEdf(Path("out.edf")), e2 = ReadEdf(Path("out-2.edf"));
+        QVERIFY(e1.ok && e2.ok);
+        QCOMPARE(e1.rate, 1000.0);
+        QCOMPARE(e1.samples, 1000);
+        QCOMPARE(e2.samples, 500);
+        QCOMPARE(e1.start, QDateTime(QDate(2017, 3, 5), QTime(9, 30, 12, 432)));
+        QCOMPARE(e2.start, QDateTime(QDate(2017, 3, 5), QTime(9, 30, 13, 900)));
+        QCOMPARE(e2.digital[0][0], Values(1001)[0] - 32768);
+        QVERIFY(Find(e2, "Segment 2/2 starts at line 1001").onset == 0);
+        QCOMPARE(Find(e2, "Marker 4").onset, 0.249);
+
+        const QStringList rows = ReadCsv(Path("out.csv"));
+        QCOMPARE(rows.size(), 1 + 1500);
+        QCOMPARE(rows[0], QString("line,time_s,pulse1_raw,pulse2_raw,ecg_raw,heart_sound_raw,"
+                                  "pressure1_raw,pressure2_raw,pulse1,pulse2,ecg,heart_sound,"
+                                  "pressure1,pressure2,marker,problem"));
+        for (long line = 1; line <= 1500; ++line) {
+            const QStringList c = rows[line].split(',');
+            QCOMPARE(c.size(), 16);
+            QCOMPARE(c[0].toLong(), line);
+            const auto v = Values(line);
+            for (int s = 0; s < 6; ++s)
+                QCOMPARE(c[2 + s].toInt(), int(v[size_t(s)]));
+            for (int s = 0; s < 4; ++s)
+                QCOMPARE(c[8 + s].toInt(), v[size_t(s)] / 20);
+            // Calibration from line 501 to the end of the first segment;
+            // coefficient 0 shows the raw value, as the panel does.
+            const bool calib = line >= 501 && line <= 1000;
+            QCOMPARE(c[12].toInt(), calib ? v[4] / 7 : v[4]);
+            QCOMPARE(c[13].toInt(), int(v[5]));
+            QCOMPARE(c[15], line == 7 ? QString("no-marker-byte") : QString());
+        }
+        // Times: from the first line (12.432); the second segment's is 13.900.
+        QCOMPARE(rows[1].split(',')[1], QString("0.000000"));
+        QCOMPARE(rows[1000].split(',')[1], QString("0.999000"));
+        QCOMPARE(rows[1001].split(',')[1], QString("1.468000"));
+        QCOMPARE(rows[1500].split(',')[1], QString("1.967000"));
+        // Markers on the last line written before them.
+        QCOMPARE(rows[1].split(',')[14], QString("1"));
+        QCOMPARE(rows[100].split(',')[14], QString("2"));
+        QCOMPARE(rows[1000].split(',')[14], QString("3"));
+        QCOMPARE(rows[1249].split(',')[14], QString("4"));
+        int marked = 0;
+        for (const QString& r : rows)
+            marked += r.split(',')[14].isEmpty() ? 0 : 1;
+        QCOMPARE(marked, 1 + 4); // the header's column name, and four rows
+    }
+
+    // Sampling stopped and started again within a segment: the stretch after
+    // the pause is an EDF+ file of its own, at its own time; the CSV's times
+    // jump; events go with the stretch that holds their line.
+    void resumeSplitsTheSegment() {
+        const QString rec = Path("20170305093012.txt");
+        QVERIFY(WriteFile(rec, Lines(1, 1001)));
+        SSidecar sc;
+        SSidecarSegment seg = Segment("2017-03-05T09:30:12.000+00:00",
+                                      "2017-03-05T09:30:23.000+00:00", 1, 1000, 1000);
+        seg.firstHandOver = SSidecarFirstHandOver{0.068, 68};
+        seg.resumes.push_back({601, 10.0, 68});
+        seg.modes.push_back({300, seg.start, true, 100, 100});
+        seg.markers.push_back({1, 601, seg.start}); // after line 600, before the pause ended
+        seg.markers.push_back({2, 700, seg.start});
+        sc.segments = {seg};
+        QString error;
+        QVERIFY(WriteSidecar(Path("20170305093012.json"), sc, error));
+
+        const SRun run = Export({rec, "--edf", Path("out.edf"), "--csv", Path("out.csv")});
+        QVERIFY2(run.code == 0, qPrintable(run.messages));
+        const SEdf a = ReadEdf(Path("out.edf")), b = ReadEdf(Path("out-2.edf"));
+        QVERIFY(a.ok && b.ok);
+        QCOMPARE(a.samples, 600);
+        QCOMPARE(b.samples, 400);
+        QCOMPARE(a.start, QDateTime(QDate(2017, 3, 5), QTime(9, 30, 12, 0)));
+        QCOMPARE(b.start, QDateTime(QDate(2017, 3, 5), QTime(9, 30, 21, 932)));
+        QCOMPARE(b.digital[5][0], Values(601)[5] - 32768);
+        QCOMPARE(Find(b, "Segment 1 resumes at line 601").onset, 0.0);
+        QCOMPARE(Find(b, "Calibration mode, coef 100/100").onset, 0.0); // in force
+        QCOMPARE(Find(b, "Marker 1").onset, 0.0);
+        QCOMPARE(Find(b, "Marker 2").onset, 0.099);
+        QCOMPARE(Find(a, "Marker 1").onset, -1.0);
+        QCOMPARE(Find(a, "Calibration mode, coef 100/100").onset, 0.299);
+
+        const QStringList rows = ReadCsv(Path("out.csv"));
+        QCOMPARE(rows.size(), 1001);
+        QCOMPARE(rows[600].split(',')[1], QString("0.599000"));
+        QCOMPARE(rows[601].split(',')[1], QString("9.932000"));
+        QCOMPARE(rows[600].split(',')[14], QString("1"));
+        QCOMPARE(rows[699].split(',')[14], QString("2"));
+    }
+
+    void badInput_data() {
+        QTest::addColumn<QByteArray>("recording");
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        const QStringList rate{"--rate", "1000"};
+        QByteArray shortLine = Lines(1, 6);
+        shortLine.insert(2 * kRecordLineSize + 10, "7");
+        QByteArray notHex = Lines(1, 6);
+        notHex[3 * kRecordLineSize + 4] = 'G';
+        QTest::newRow("wrong length") << shortLine << rate << 1 << "line 3: not a record line";
+        QTest::newRow("not hex") << notHex << rate << 1 << "line 4: not a record line";
+        QTest::newRow("skip-bad") << notHex << (rate + QStringList{"--skip-bad"}) << 0
+                                  << "1 malformed line(s) skipped";
+        QTest::newRow("empty") << QByteArray() << rate << 1 << "is empty";
+        QTest::newRow("only a cut-off line")
+            << QByteArray("A5 3A 12") << rate << 1 << "holds no records";
+        QTest::newRow("no rate") << Lines(1, 6) << QStringList() << 1 << "no sample rate";
+        QTest::newRow("existing output") << Lines(1, 6) << (rate + QStringList{"--csv", "old"}) << 1
+                                         << "exists (--force overwrites it)";
+        QTest::newRow("unwritable folder")
+            << Lines(1, 6) << (rate + QStringList{"--csv", "plain/out.csv"}) << 1
+            << "cannot write in the folder";
+        QTest::newRow("output is the recording")
+            << Lines(1, 6) << (rate + QStringList{"--csv", "20170305093012.txt", "--force"}) << 1
+            << "is the recording";
+        QTest::newRow("no output")
+            << Lines(1, 6) << QStringList{"--rate", "1000"} << 2 << "nothing to do";
+        QTest::newRow("bad rate") << Lines(1, 6) << QStringList{"--rate", "0", "--csv", "x"} << 2
+                                  << "--rate must be";
+        QTest::newRow("being recorded") << Lines(1, 6) << rate << 1 << "still being recorded";
+        QTest::newRow("bad sidecar") << Lines(1, 6) << rate << 1 << "cannot be used";
+        QTest::newRow("missing recording") << QByteArray("-") << rate << 1 << "no such file";
+    }
+    void badInput() {
+        QFETCH(QByteArray, recording);
+        QFETCH(QStringList, extra);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const QString rec = Path("20170305093012.txt");
+        if (recording != "-")
+            QVERIFY(WriteFile(rec, recording));
+        QVERIFY(WriteFile(Path("old"), "keep me"));
+        QVERIFY(WriteFile(Path("plain"), "a file, not a folder"));
+        const QString tag = QTest::currentDataTag();
+        if (tag == "bad sidecar")
+            QVERIFY(WriteFile(Path("20170305093012.json"), "{\"format\": "));
+        // A recorder holds the recording, as the panel's does while it records.
+        CRecorder recorder;
+        if (tag == "being recorded")
+            QVERIFY(recorder.Start(QFile::encodeName(rec).toStdString()).opened);
+        const QStringList before = Entries(m_dir.path());
+
+        QStringList args{rec};
+        for (const QString& a : extra)
+            args << (a == "old" || a.startsWith("plain") ? Path(a) : a);
+        if (!extra.contains("--csv") && tag != "no output")
+            args << "--edf" << Path("out.edf");
+        QDir::setCurrent(m_dir.path());
+        const SRun run = Export(args);
+        QVERIFY2(run.code == code,
+                 qPrintable(QString("exit %1: %2").arg(run.code).arg(run.messages)));
+        QVERIFY2(run.messages.contains(message), qPrintable(run.messages));
+        if (code != 0) {
+            // Nothing written, nothing left behind, the old file untouched.
+            QCOMPARE(Entries(m_dir.path()), before);
+            QFile old(Path("old"));
+            QVERIFY(old.open(QIODevice::ReadOnly));
+            QCOMPARE(old.readAll(), QByteArray("keep me"));
+        }
+        if (tag == "being recorded") {
+            recorder.Stop();
+            QCOMPARE(Export(args).code, 0);
+        }
+        if (tag == "existing output") {
+            QCOMPARE(Export(args + QStringList{"--force"}).code, 0);
+            QCOMPARE(ReadCsv(Path("old")).size(), 6);
+        }
+        if (tag == "bad sidecar")
+            QCOMPARE(Export(args + QStringList{"--no-sidecar"}).code, 0);
+    }
+
+    // A recording cut off by a crash: the piece of a line at its end is left
+    // out and reported; a whole last line without its line end is a line.
+    void reader_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("buffer");
+        QTest::addColumn<QString>("kinds"); // R record, M marker missing, X malformed
+        QTest::addColumn<int>("cutOff");
+        const QByteArray two = Lines(1, 3);
+        QTest::newRow("plain") << two << 4096 << "RR" << 0;
+        QTest::newRow("small buffer") << Lines(1, 40) << 100 << QString(39, 'R') << 0;
+        QTest::newRow("cut off") << two + "0A 3A 1" << 4096 << "RR" << 7;
+        QTest::newRow("no last line end") << two + Line(3).left(45) << 4096 << "RRR" << 0;
+        QTest::newRow("LF only, lower case")
+            << two + Line(3).toLower().replace("\r\n", "\n") << 4096 << "RRR" << 0;
+        QTest::newRow("no marker") << Line(1, 0x3B) + Line(2) << 4096 << "MR" << 0;
+        QTest::newRow("blank line") << Line(1) + "\r\n" + Line(2) << 4096 << "RXR" << 0;
+        QTest::newRow("longer than the buffer")
+            << Line(1) + QByteArray(300, 'A') + "\n" + Line(2) << 100 << "RXR" << 0;
+        QTest::newRow("double space")
+            << QByteArray(Line(1)).replace("3A ", "3A  ") << 4096 << "X" << 0;
+    }
+    void reader() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, buffer);
+        QFETCH(QString, kinds);
+        QFETCH(int, cutOff);
+        QBuffer in(&text);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        CRecordingReader reader(in, size_t(buffer));
+        SRecordingLine line;
+        QString got;
+        while (reader.Next(line)) {
+            QCOMPARE(line.number, uint64_t(got.size() + 1));
+            got += line.kind == ELineKind::Record          ? 'R'
+                   : line.kind == ELineKind::MarkerMissing ? 'M'
+                                                           : 'X';
+            if (line.kind != ELineKind::Malformed)
+                QCOMPARE(int(line.bytes[2] << 8 | line.bytes[3]),
+                         int(Values(long(line.bytes[0] | line.bytes[14] << 8))[0]));
+        }
+        QCOMPARE(got, kinds);
+        QCOMPARE(reader.CutOffBytes(), qint64(cutOff));
+        QVERIFY(!reader.Failed());
+    }
+
+    // Data records for rates that are whole numbers, and for those that are
+    // not: the file's rate is the one asked for, or within 1e-7 of it.
+    void dataRecords() {
+        const auto r1000 = ChooseDataRecord(1000);
+        QVERIFY(r1000);
+        QCOMPARE(r1000->samples, 100);
+        QCOMPARE(r1000->Seconds(), 0.1);
+        const auto line = ChooseDataRecord(6173);
+        QCOMPARE(line->samples, 6173);
+        QCOMPARE(line->Seconds(), 1.0);
+        const auto third = ChooseDataRecord(92600.0 / 15); // 6173.333...
+        QCOMPARE(third->samples, 926);
+        QCOMPARE(third->Seconds(), 0.15);
+        for (double hz : {6173.2917043, 0.5, 1234.56789, 12345.678}) {
+            const auto r = ChooseDataRecord(hz);
+            QVERIFY(r);
+            QVERIFY2(std::abs(r->Rate() - hz) / hz <= 1e-7, qPrintable(QString::number(hz)));
+            QVERIFY(r->Seconds() >= 0.1 && r->Seconds() <= 10);
+        }
+        QVERIFY(!ChooseDataRecord(0.05));
+        QVERIFY(!ChooseDataRecord(200000));
+        QVERIFY(!ChooseDataRecord(std::nan("")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestToolsExport)
+#include "tst_tools_export.moc"
