@@ -1,5 +1,7 @@
 #include "platform/WindowHandle.h"
 
+#include "platform/FrameClock.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
@@ -34,6 +36,13 @@ public:
     bool event(QEvent* e) override {
         if (e->type() != kRepaintEvent)
             return QObject::event(e);
+        // Served at the next frame: what is requested until then joins it.
+        CFrameClock::Request(this, [this] { Serve(); });
+        return true;
+    }
+
+private:
+    void Serve() {
         bool whole = false;
         QRegion region = m_take(&whole);
         if (m_widget) {
@@ -42,10 +51,8 @@ public:
             else if (!region.isEmpty())
                 m_widget->update(region);
         }
-        return true;
     }
 
-private:
     QPointer<QWidget> m_widget;
     std::weak_ptr<CWndHandle::State> m_state;
     Take m_take;

@@ -1,8 +1,13 @@
 #include "shell/HistoryEdit.h"
 
+#include "platform/FrameClock.h"
+
 #include <QApplication>
 #include <QScrollBar>
 #include <QStringEncoder>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <cstdio>
 
 namespace {
@@ -50,6 +55,14 @@ QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime) {
     std::snprintf(buf, sizeof buf, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", year, month, day, hour, minute,
                   second);
     return QString::fromLatin1(buf);
+}
+
+qsizetype HistoryPositions(QStringView text) {
+    qsizetype n = text.size();
+    for (qsizetype i = 1; i < text.size(); ++i)
+        if (text[i] == u'\n' && text[i - 1] == u'\r')
+            --n;
+    return n;
 }
 
 qsizetype Cp936Length(const QString& text) {
@@ -106,26 +119,61 @@ void CHistoryEdit::OnSetFocus(QWidget* previous) {
 }
 
 void CHistoryEdit::AppendLineUnit(const QString& line) {
-    const qsizetype lineBytes = Cp936Length(line);
-    bool rewrite = false;
     if (m_textBytes > kHistoryLimitBytes) {
         m_text = Cp936Tail(m_text, kHistoryKeepBytes);
         m_textBytes = Cp936Length(m_text);
-        rewrite = true;
+        m_textPositions = HistoryPositions(m_text);
     }
-    if (!m_text.isEmpty()) {
-        m_text += kLineBreak;
-        m_textBytes += 2;
-    }
-    m_text += line;
-    m_textBytes += lineBytes;
+    const QString added = m_text.isEmpty() ? line : kLineBreak + line;
+    const qsizetype addedPositions = HistoryPositions(added);
+    m_text += added;
+    m_textBytes += Cp936Length(added);
+    m_textPositions += addedPositions;
 
-    if (rewrite || document()->isEmpty()) {
-        QString shown = m_text;
-        shown.replace(kLineBreak, QStringLiteral("\n"));
-        setPlainText(shown);
+    // The control catches up at the next frame. Once what waits covers the
+    // whole text, the text itself is what the control will get.
+    if (!m_showWhole) {
+        m_pending += added;
+        m_pendingPositions += addedPositions;
+        if (m_pendingPositions >= m_textPositions) {
+            m_showWhole = true;
+            m_pending.clear();
+            m_pendingPositions = 0;
+        }
+    }
+    CFrameClock::Request(this, [this] { ShowPending(); });
+}
+
+void CHistoryEdit::ShowPending() {
+    QTextDocument* doc = document();
+    const qsizetype shown = doc->characterCount() - 1;
+    QTextCursor c(doc);
+    c.beginEditBlock();
+    if (m_showWhole) {
+        c.select(QTextCursor::Document);
+        c.insertText(m_text);
     } else {
-        appendPlainText(line);
+        // New lines at the end; what the byte limit cut off, from the front.
+        c.movePosition(QTextCursor::End);
+        c.insertText(m_pending);
+        const qsizetype cut = shown + m_pendingPositions - m_textPositions;
+        if (cut > 0) {
+            c.setPosition(0);
+            c.setPosition(int(cut), QTextCursor::KeepAnchor);
+            c.removeSelectedText();
+        }
+    }
+    c.endEditBlock();
+    m_pending.clear();
+    m_pendingPositions = 0;
+    m_showWhole = false;
+    // Characters the control counts otherwise (none the log's callers write)
+    // would leave it out of step: then it gets the whole text.
+    if (doc->characterCount() - 1 != m_textPositions) {
+        ++m_resyncs;
+        QTextCursor all(doc);
+        all.select(QTextCursor::Document);
+        all.insertText(m_text);
     }
     // Bring the newest line into view, from the line's start.
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());

@@ -7,7 +7,12 @@
 
 // The history log control: read-only, no wrapping, both scroll bars. It keeps
 // its text as the log's own text (lines joined by "\r\n") beside the widget,
-// so the byte limit is measured without re-reading and re-encoding the widget.
+// with a running byte count, so the byte limit is measured without re-reading
+// and re-encoding the widget. An append changes that text at once; the widget
+// follows at the next frame of the screen, all lines that came meanwhile in
+// one edit: added at its end, and cut from its front when the limit cut the
+// text. In calibration mode hundreds of lines a second come in, more than any
+// screen shows.
 class CHistoryEdit : public QPlainTextEdit {
 public:
     CHistoryEdit();
@@ -30,10 +35,22 @@ public:
     // One append's steps that touch the control, run as one unit on the UI thread.
     void AppendLineUnit(const QString& line);
 
+    // How often the widget, out of step with the text, was given the whole
+    // text again. Nothing the log's callers write should ever need it.
+    int WidgetResyncs() const { return m_resyncs; }
+
 private:
+    // The frame's edit: the widget catches up with the text.
+    void ShowPending();
+
     CUiThreadCall m_uiCall;
     QString m_text;
     qsizetype m_textBytes = 0;
+    qsizetype m_textPositions = 0; // of m_text, as the widget counts them
+    QString m_pending;             // added to the text since the widget's last edit
+    qsizetype m_pendingPositions = 0;
+    bool m_showWhole = false; // what waits covers the whole text: show the text
+    int m_resyncs = 0;
 };
 
 // Adds one line "timestamp: text" to the log. Callable from any thread; a
@@ -56,6 +73,9 @@ QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime = DefaultLoc
 
 // Lets tests fix the clock and the conversion; nullptr restores the defaults.
 void SetHistoryClock(std::time_t (*now)(), LocalTimeFn localTime);
+
+// Characters of a text as the widget holds them: a "\r\n" line break is one.
+qsizetype HistoryPositions(QStringView text);
 
 // Bytes of a text in code page 936 (characters it cannot hold count as one '?').
 qsizetype Cp936Length(const QString& text);
