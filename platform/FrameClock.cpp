@@ -2,16 +2,20 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QGuiApplication>
-#include <QPointer>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <vector>
 
 namespace {
 constexpr qreal kDefaultRefreshHz = 60;
+const QEvent::Type kArmEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 int g_periodOverrideMs = 0;
 
@@ -35,16 +39,29 @@ public:
         m_timer.setTimerType(Qt::PreciseTimer);
         connect(&m_timer, &QTimer::timeout, this, [this] { Tick(); });
     }
+    ~FrameClock() override;
 
-    void Request(QObject* owner, std::function<void()> serve) {
-        for (const Entry& e : m_queue)
-            if (e.owner == owner)
-                return;
-        m_queue.push_back({owner, std::move(serve)});
-        if (!m_timer.isActive())
+    // Any thread.
+    void Request(std::function<void()> serve) {
+        bool wake = false;
+        {
+            std::lock_guard g(m_lock);
+            m_queue.push_back(std::move(serve));
+            // Once a frame is coming, later requests just join it.
+            if (!m_coming) {
+                m_coming = true;
+                wake = true;
+            }
+        }
+        if (!wake)
+            return;
+        if (QThread::currentThread() == thread())
             Arm();
+        else
+            QCoreApplication::postEvent(this, new QEvent(kArmEvent));
     }
 
+    // UI thread.
     void Rearm() {
         if (!m_timer.isActive())
             return;
@@ -54,13 +71,18 @@ public:
 
     quint64 Frames() const { return m_frames; }
 
-private:
-    struct Entry {
-        QPointer<QObject> owner;
-        std::function<void()> serve;
-    };
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() != kArmEvent)
+            return QObject::event(e);
+        Arm();
+        return true;
+    }
 
+private:
     void Arm() {
+        if (m_timer.isActive())
+            return;
         // elapsed() truncates, so the wait is never shorter than what is left.
         const qint64 wait = m_sinceFrame.isValid() ? Period() - m_sinceFrame.elapsed() : 0;
         m_timer.start(int(std::max<qint64>(0, wait)));
@@ -68,39 +90,55 @@ private:
 
     void Tick() {
         m_sinceFrame.start();
+        std::vector<std::function<void()>> due;
+        {
+            std::lock_guard g(m_lock);
+            due.swap(m_queue);
+            // While frames have work, the next one is timed now: requests
+            // from other threads then just join it, with no wake-up of their
+            // own. The first frame with nothing to do ends it.
+            m_coming = !due.empty();
+        }
+        if (due.empty())
+            return;
         ++m_frames;
-        // A serve may ask for the next frame; it goes into a fresh queue.
-        std::vector<Entry> due;
-        due.swap(m_queue);
-        for (Entry& e : due)
-            if (e.owner)
-                e.serve();
+        m_timer.start(Period());
+        for (auto& serve : due)
+            serve();
     }
 
     QTimer m_timer;
     QElapsedTimer m_sinceFrame;
-    std::vector<Entry> m_queue;
     quint64 m_frames = 0;
+
+    std::mutex m_lock; // guards what other threads touch
+    std::vector<std::function<void()>> m_queue;
+    bool m_coming = false; // a frame will run for what is queued
 };
 
-QPointer<FrameClock> g_clock;
+// Made on the UI thread, gone with the application. It is made before any
+// other thread can ask for a frame (a window makes it when it is attached).
+std::atomic<FrameClock*> g_clock{nullptr};
 
-// Made on first use on the UI thread, and gone with the application.
-FrameClock& Clock() {
-    if (!g_clock)
-        g_clock = new FrameClock(QCoreApplication::instance());
-    return *g_clock;
+FrameClock::~FrameClock() {
+    g_clock.store(nullptr, std::memory_order_release);
 }
 } // namespace
 
-void CFrameClock::Request(QObject* owner, std::function<void()> serve) {
-    Clock().Request(owner, std::move(serve));
+void CFrameClock::MakeClock() {
+    if (!g_clock.load(std::memory_order_acquire))
+        g_clock.store(new FrameClock(QCoreApplication::instance()), std::memory_order_release);
+}
+
+void CFrameClock::Request(std::function<void()> serve) {
+    MakeClock(); // only the UI thread can find none
+    g_clock.load(std::memory_order_acquire)->Request(std::move(serve));
 }
 
 void CFrameClock::SetPeriodMs(int ms) {
     g_periodOverrideMs = std::max(0, ms);
-    if (g_clock)
-        g_clock->Rearm();
+    if (FrameClock* clock = g_clock.load(std::memory_order_acquire))
+        clock->Rearm();
 }
 
 int CFrameClock::PeriodMs() {
@@ -108,5 +146,6 @@ int CFrameClock::PeriodMs() {
 }
 
 quint64 CFrameClock::Frames() {
-    return g_clock ? g_clock->Frames() : 0;
+    FrameClock* clock = g_clock.load(std::memory_order_acquire);
+    return clock ? clock->Frames() : 0;
 }

@@ -1,22 +1,27 @@
 #pragma once
-#include <QObject>
+#include <QtGlobal>
 #include <functional>
 
 // The UI thread's frame pace. Windows fed from the worker ask for their
-// repaint here instead of at once, so that however fast samples and log
-// lines come, each window is brought up to date at most once per frame of
-// the screen, and all windows due in one frame are served together (one pass
-// of the window system's painting). Nothing runs while nothing is asked for:
-// the clock's timer is armed by a request and stops after the frame it served.
+// update here instead of at once, so that however fast samples and log lines
+// come, each window is brought up to date at most once per frame of the
+// screen, and all windows due in one frame are served together (one pass of
+// the window system's painting, one wake-up of the UI thread for them all).
+// Nothing runs while nothing is asked for: the clock's timer is armed by a
+// request and stops at the first frame that finds nothing to serve.
 class CFrameClock {
 public:
-    // UI thread. serve runs at the next frame: soon (after the events already
+    // Any thread, once the UI thread has made the clock (MakeClock). serve
+    // runs on the UI thread at the next frame: soon (after the events already
     // queued, so that requests made meanwhile share the frame) when no frame
     // has run within the last period, else one period after the last frame.
-    // A request of an owner already waiting for the frame is merged into it
-    // (its first serve runs, once). Nothing runs for an owner destroyed before
-    // the frame.
-    static void Request(QObject* owner, std::function<void()> serve);
+    // Every request runs: a caller that wants one serve a frame keeps its own
+    // flag, set when it asks and cleared when it is served.
+    static void Request(std::function<void()> serve);
+
+    // UI thread: makes the clock, if it is not made yet. Requests from other
+    // threads need it.
+    static void MakeClock();
 
     // UI thread. The period between two frames, in milliseconds, rounded up
     // so that frames come no faster than the screen refreshes. 0 (the
@@ -27,6 +32,6 @@ public:
     // The period in force.
     static int PeriodMs();
 
-    // UI thread, for tests: how many frames have run.
+    // UI thread, for tests: how many frames have served something.
     static quint64 Frames();
 };

@@ -1,5 +1,4 @@
 #pragma once
-#include <QObject>
 #include <QRect>
 #include <QRegion>
 #include <memory>
@@ -34,7 +33,7 @@ public:
     // background, so there is nothing left to erase.
     void InvalidateRect(const QRect* rect, bool erase);
 
-    struct State; // public so the repaint sink in the .cpp can name it
+    struct State; // public so the helpers in the .cpp can name it
 
 private:
     std::shared_ptr<State> m_state;

@@ -3,11 +3,13 @@
 #include "platform/FrameClock.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QScrollBar>
 #include <QStringEncoder>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <cstdio>
 
 namespace {
@@ -19,6 +21,10 @@ const QString kLineBreak = QStringLiteral("\r\n");
 qsizetype CharBytes(QStringView ch) {
     if (ch.size() == 1 && ch[0].unicode() < 0x80)
         return 1;
+    // The unified ideographs of Unicode 1.1, all double-byte in GBK: most of
+    // what the log's texts hold that is not ASCII.
+    if (ch.size() == 1 && ch[0].unicode() >= 0x4E00 && ch[0].unicode() <= 0x9FA5)
+        return 2;
     // Made once per thread: making a converter costs far more than encoding
     // one character, and in calibration mode every decoded record's log line
     // is measured here, character by character.
@@ -141,19 +147,50 @@ void CHistoryEdit::AppendLineUnit(const QString& line) {
             m_pendingPositions = 0;
         }
     }
-    CFrameClock::Request(this, [this] { ShowPending(); });
+    if (!m_framePending) {
+        m_framePending = true;
+        RequestFrame();
+    }
+}
+
+void CHistoryEdit::RequestFrame() {
+    CFrameClock::Request([self = QPointer<CHistoryEdit>(this)] {
+        if (self)
+            self->ShowPending();
+    });
+}
+
+// The widget lays a line out only when it comes into view (the newest lines,
+// at every frame) and by default lets the shaped text go at once, so that
+// painting the line shapes it all over again. The lines a frame adds keep
+// theirs: only lines laid out hold any, and the log holds few lines.
+void CHistoryEdit::KeepShapedText(QTextDocument* doc, int lastBlocks) {
+    QTextBlock b = doc->lastBlock();
+    for (int i = 0; i < lastBlocks && b.isValid(); ++i, b = b.previous())
+        b.layout()->setCacheEnabled(true);
 }
 
 void CHistoryEdit::ShowPending() {
+    // At most every kFramesPerShow-th frame: frames come at least a period
+    // apart, so half a period short of that many periods is that frame.
+    const int period = CFrameClock::PeriodMs();
+    if (m_sinceShown.isValid() && 2 * m_sinceShown.elapsed() < (2 * kFramesPerShow - 1) * period) {
+        RequestFrame();
+        return;
+    }
+    m_sinceShown.start();
+    m_framePending = false;
     QTextDocument* doc = document();
     const qsizetype shown = doc->characterCount() - 1;
     QTextCursor c(doc);
     c.beginEditBlock();
+    int before = 1;
     if (m_showWhole) {
         c.select(QTextCursor::Document);
         c.insertText(m_text);
     } else {
         // New lines at the end; what the byte limit cut off, from the front.
+        before = doc->blockCount();
         c.movePosition(QTextCursor::End);
         c.insertText(m_pending);
         const qsizetype cut = shown + m_pendingPositions - m_textPositions;
@@ -161,8 +198,10 @@ void CHistoryEdit::ShowPending() {
             c.setPosition(0);
             c.setPosition(int(cut), QTextCursor::KeepAnchor);
             c.removeSelectedText();
+            before = 1;
         }
     }
+    KeepShapedText(doc, doc->blockCount() - before + 1);
     c.endEditBlock();
     m_pending.clear();
     m_pendingPositions = 0;
@@ -182,7 +221,17 @@ void CHistoryEdit::ShowPending() {
 
 void AppendHistory(CHistoryEdit& log, const QString& text) {
     const std::time_t now = g_now ? g_now() : std::time(nullptr);
-    const QString line = FormatHistoryTimestamp(now, g_localTime ? g_localTime : DefaultLocalTime) +
-                         QStringLiteral(": ") + text;
+    const LocalTimeFn localTime = g_localTime ? g_localTime : DefaultLocalTime;
+    // In calibration mode hundreds of lines a second share their second; its
+    // timestamp (six conversions of the same time) is made once.
+    thread_local std::time_t stampTime = 0;
+    thread_local LocalTimeFn stampFn = nullptr;
+    thread_local QString stamp;
+    if (now != stampTime || localTime != stampFn || stamp.isEmpty()) {
+        stamp = FormatHistoryTimestamp(now, localTime);
+        stampTime = now;
+        stampFn = localTime;
+    }
+    const QString line = stamp + QStringLiteral(": ") + text;
     log.UiCall().Call([&log, &line] { log.AppendLineUnit(line); });
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/UiThreadCall.h"
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QString>
 #include <ctime>
@@ -12,7 +13,9 @@
 // follows at the next frame of the screen, all lines that came meanwhile in
 // one edit: added at its end, and cut from its front when the limit cut the
 // text. In calibration mode hundreds of lines a second come in, more than any
-// screen shows.
+// screen shows or anyone reads, and laying out and painting the newest lines
+// is most of what a frame costs; so the widget follows at every third frame
+// only (20 times a second at 60 Hz), still live to the eye.
 class CHistoryEdit : public QPlainTextEdit {
 public:
     CHistoryEdit();
@@ -42,6 +45,8 @@ public:
 private:
     // The frame's edit: the widget catches up with the text.
     void ShowPending();
+    void RequestFrame();
+    static void KeepShapedText(QTextDocument* doc, int lastBlocks);
 
     CUiThreadCall m_uiCall;
     QString m_text;
@@ -51,6 +56,8 @@ private:
     qsizetype m_pendingPositions = 0;
     bool m_showWhole = false; // what waits covers the whole text: show the text
     int m_resyncs = 0;
+    bool m_framePending = false; // the next frame brings the widget up to date
+    QElapsedTimer m_sinceShown;  // since the widget's last edit
 };
 
 // Adds one line "timestamp: text" to the log. Callable from any thread; a
@@ -62,6 +69,8 @@ void AppendHistory(CHistoryEdit& log, const QString& text);
 
 inline constexpr qsizetype kHistoryLimitBytes = 10000;
 inline constexpr qsizetype kHistoryKeepBytes = 300;
+// The widget catches up with the text at most every this many frames.
+inline constexpr int kFramesPerShow = 3;
 
 // Converts a calendar time to local fields; false when it cannot.
 using LocalTimeFn = bool (*)(std::time_t, std::tm*);
