@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/prctl.h>
 
 void CTovrelDlg::OnCommMscomm1() {
     constexpr short kEvReceive = 2;
@@ -18,27 +17,21 @@ void CTovrelDlg::OnCommMscomm1() {
 }
 
 unsigned CTovrelDlg::RecvThreadProc(CTovrelDlg* pDlg) {
-    // The 10 ms pause after each buffer bounds what the worker can take, and
-    // at the device's line rate a full buffer leaves only about 100 us of each
-    // period to spare; the default timer slack (50 us) would oversleep half of
-    // it away. The pause itself stays 10 ms.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     pDlg->m_recv.RunWorker(
-        pDlg->m_bStopRecv,
+        pDlg->m_pRecvThread.StopFlag(),
         [pDlg](int count, const std::uint8_t* buffer) { pDlg->SaveRecords(count, buffer); },
         [pDlg](const std::uint8_t*) { pDlg->ParseRecord(); });
     return 0;
 }
 
 void CTovrelDlg::StopRecvThread() {
-    if (!m_pRecvThread.joinable())
+    if (!m_pRecvThread.IsRunning())
         return;
-    m_bStopRecv.store(true, std::memory_order_release);
-    m_recv.Wake();
+    m_pRecvThread.RequestStop();
     // A worker waiting for its log line to go in gets it now, and any later
     // append of its returns at once, so the join below cannot hang.
     m_editHistory.UiCall().Close();
-    m_pRecvThread.join();
+    m_pRecvThread.Stop();
 }
 
 void CTovrelDlg::ParseRecord() {
@@ -68,7 +61,23 @@ void CTovrelDlg::ParseRecord() {
 }
 
 void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer) {
-    m_save.SaveRecords(count, buffer);
+    const SRecordingFault fault = m_save.SaveRecords(count, buffer);
+    if (!fault.failed)
+        return;
+    // The recorder has closed the file and released its lock; the rest is
+    // the UI thread's, which the worker may wait for now.
+    m_editHistory.UiCall().Call([this, fault] { OnRecordingFailed(fault); });
+}
+
+void CTovrelDlg::OnRecordingFailed(const SRecordingFault& fault) {
+    AppendHistory(m_editHistory, QStringLiteral("文件(%1)写入失败,错误号%2")
+                                     .arg(QString::fromStdString(fault.path),
+                                          QString::fromStdString(fault.reason)));
+    // A recording started since then is not the one that failed.
+    if (m_save.Recording() != fault.recording || m_save.IsSaving())
+        return;
+    GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
+    GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
 }
 
 void CTovrelDlg::OnBnClickedSaveFile() {
@@ -83,6 +92,8 @@ void CTovrelDlg::OnBnClickedSaveFile() {
                                               QString::fromStdString(started.reason)));
         return;
     }
+    AppendHistory(m_editHistory,
+                  QStringLiteral("开始保存文件(%1)").arg(QString::fromStdString(path)));
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(true);
 }

@@ -3,10 +3,13 @@
 #include "acquisition/Record.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdio_ext.h>
 #include <unistd.h>
 #include <vector>
 
@@ -72,8 +75,29 @@ void SetRecordingDir(const std::string& dir) {
     g_recordingDir = dir;
 }
 
+std::string ChooseRecordingDir(const std::string& moduleDir, bool moduleWritable,
+                               const std::string& documentsDir) {
+    if (moduleWritable || documentsDir.empty())
+        return moduleDir;
+    std::string dir = documentsDir;
+    if (dir.back() != '/')
+        dir += '/';
+    return dir + "Tovrel/";
+}
+
 std::string RecordingDir() {
-    return g_recordingDir.empty() ? GetModuleDir() : g_recordingDir;
+    if (!g_recordingDir.empty())
+        return g_recordingDir;
+    const std::string module = GetModuleDir();
+    const bool writable = access(module.c_str(), W_OK | X_OK) == 0;
+    const std::string documents =
+        QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .toStdString();
+    const std::string dir = ChooseRecordingDir(module, writable, documents);
+    // A folder that cannot be made shows up as the file failing to open.
+    if (dir != module)
+        QDir().mkpath(QFile::decodeName(dir.c_str()));
+    return dir;
 }
 
 namespace {
@@ -104,12 +128,17 @@ SRecordingStart CRecorder::Start(const std::string& path) {
         result.reason = ErrorText(strerror_r(result.error, buf, sizeof buf), buf);
         return result;
     }
+    std::fseek(file, 0, SEEK_END);
+    const long long size = std::ftell(file);
     FILE* previous;
     {
         std::lock_guard lock(m_mutex);
         previous = m_pSaveFile;
         m_pSaveFile = file;
         m_bSaving = true;
+        m_strPath = path;
+        m_iGoodSize = size < 0 ? 0 : size;
+        ++m_uRecording;
     }
     // A second start without a stop would otherwise leak the first stream.
     if (previous)
@@ -127,25 +156,54 @@ void CRecorder::Stop() {
     }
 }
 
-void CRecorder::SaveRecords(int count, const uint8_t* buffer) {
+SRecordingFault CRecorder::SaveRecords(int count, const uint8_t* buffer) {
+    SRecordingFault fault;
     const int n = count / kRecordSize;
     if (n <= 0 || !buffer)
-        return;
+        return fault;
     // Enough for a full 1024-byte receive buffer in one write.
     constexpr int kLinesPerBlock = 68;
     char block[kLinesPerBlock * kRecordLineSize];
 
     std::lock_guard lock(m_mutex);
     if (!m_pSaveFile || !m_bSaving)
-        return;
-    for (int r = 0; r < n;) {
+        return fault;
+    bool ok = true;
+    errno = 0;
+    for (int r = 0; r < n && ok;) {
         int lines = std::min(kLinesPerBlock, n - r);
         for (int j = 0; j < lines; ++j)
             FormatRecordLine(buffer + size_t(r + j) * kRecordSize, block + j * kRecordLineSize);
-        std::fwrite(block, kRecordLineSize, size_t(lines), m_pSaveFile);
+        ok = std::fwrite(block, kRecordLineSize, size_t(lines), m_pSaveFile) == size_t(lines);
         r += lines;
     }
-    std::fflush(m_pSaveFile);
+    ok = std::fflush(m_pSaveFile) == 0 && ok;
+    if (ok) {
+        m_iGoodSize += (long long)n * kRecordLineSize;
+        return fault;
+    }
+    fault.failed = true;
+    fault.recording = m_uRecording;
+    fault.path = m_strPath;
+    char buf[256];
+    const int error = errno ? errno : EIO;
+    fault.reason = ErrorText(strerror_r(error, buf, sizeof buf), buf);
+    // Part of the buffer may have reached the disk: drop what stdio still
+    // holds and cut the file back to whole lines, so that what was written
+    // before stays readable as it was.
+    __fpurge(m_pSaveFile);
+    if (ftruncate(fileno(m_pSaveFile), m_iGoodSize) != 0) {
+        // Nothing more can be done for a file that cannot be cut (a device).
+    }
+    std::fclose(m_pSaveFile);
+    m_pSaveFile = nullptr;
+    m_bSaving = false;
+    return fault;
+}
+
+uint64_t CRecorder::Recording() const {
+    std::lock_guard lock(m_mutex);
+    return m_uRecording;
 }
 
 bool CRecorder::IsSaving() const {

@@ -23,17 +23,30 @@ std::string RecordingFileNameNow(const std::string& dir);
 // Directory of the running executable, ending with '/'.
 std::string GetModuleDir();
 
-// Where the recording buttons put their files: GetModuleDir() unless another
-// directory (ending with '/') has been set, as tests do to keep recordings
-// out of the program's folder. An empty dir restores the default. UI thread.
-void SetRecordingDir(const std::string& dir);
+// Where the recording buttons put their files: the program's folder when the
+// user may write there, as it always was; otherwise (an installed program in
+// /usr/bin) the subfolder Tovrel of the user's documents folder, made when
+// missing. Ends with '/'.
+std::string ChooseRecordingDir(const std::string& moduleDir, bool moduleWritable,
+                               const std::string& documentsDir);
 std::string RecordingDir();
+// Test seam: recordings go to dir (ending with '/') instead, so test runs
+// never write into the build folder; an empty dir restores the rule above.
+void SetRecordingDir(const std::string& dir);
 
 // The outcome of starting a recording.
 struct SRecordingStart {
     bool opened = false;
     int error = 0;      // errno of the failed open
     std::string reason; // its text, for the history log
+};
+
+// A write that failed: the recording has ended with it.
+struct SRecordingFault {
+    bool failed = false;
+    uint64_t recording = 0; // which recording (Recording())
+    std::string path;
+    std::string reason;
 };
 
 // The raw recorder. The worker writes whole receive buffers while the UI
@@ -56,14 +69,22 @@ public:
     // Worker thread. Writes every whole record of buffer[0..count) as one line
     // when recording is on; a trailing piece shorter than a record is dropped.
     // The buffer's lines are flushed together, so a crash loses at most the
-    // buffer in hand.
-    void SaveRecords(int count, const uint8_t* buffer);
+    // buffer in hand. When the write or the flush fails (a full disk, a
+    // pulled stick) the file is cut back to the lines written before, closed,
+    // and recording is off; the caller is told, to tell the user.
+    SRecordingFault SaveRecords(int count, const uint8_t* buffer);
 
     bool IsSaving() const;
     bool HasFile() const;
+    // Counts the recordings started, so that news of a failed one is not
+    // taken for a later one.
+    uint64_t Recording() const;
 
 private:
     mutable std::mutex m_mutex;
     bool m_bSaving = false;
     FILE* m_pSaveFile = nullptr;
+    std::string m_strPath;
+    long long m_iGoodSize = 0; // bytes known to be on disk
+    uint64_t m_uRecording = 0;
 };

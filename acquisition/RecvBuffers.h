@@ -1,5 +1,6 @@
 #pragma once
 #include "acquisition/Record.h"
+#include "acquisition/RecordStep.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,7 +16,9 @@ inline constexpr int kMaxChunk = 512;
 // Ten records are skipped for every one decoded: the display cannot use more.
 inline constexpr int kRecordDecimation = 10;
 inline constexpr int kRecordBufSize = 256;
-// Pause after each buffer, which bounds the worker to about one buffer per 10 ms.
+// Pause after a buffer when no other one waits: the worker takes at most
+// about one buffer per 10 ms while it keeps up, and catches up at once when
+// it has fallen behind.
 inline constexpr std::chrono::milliseconds kWorkerPause{10};
 
 enum class EChunkResult {
@@ -31,6 +34,13 @@ enum class EChunkResult {
 // thread while its ready flag is 0 and to the worker while it is 1; the flag
 // is set with release after the bytes, and cleared with release after the
 // fill count, so each side sees the other's writes.
+//
+// Chunks arrive cut anywhere (a USB adapter hands over 32 or 62 bytes at a
+// time, or whatever its latency timer leaves), so a buffer is handed over
+// holding whole records only: the piece after its last whole record moves to
+// the start of the next buffer, ahead of the chunk that did not fit. Where
+// the stream broke (the port opened, a chunk was dropped) the receive path
+// finds the record boundary again before anything is cut (RecordStep.h).
 class CRecvBuffers {
 public:
     CRecvBuffers() = default;
@@ -39,6 +49,11 @@ public:
 
     // UI thread: append one received chunk. Never splits a chunk.
     EChunkResult OnChunk(const uint8_t* data, int n);
+    // UI thread: what follows is not the continuation of what came before
+    // (the port was opened again): the filling buffer keeps its whole
+    // records, the rest is dropped, and the next bytes are searched for a
+    // record boundary.
+    void OnStreamBreak();
 
     // Worker: the ready buffer handed over first, or -1. Taking the
     // lowest-numbered one instead would let a buffer wait behind newer ones
@@ -59,8 +74,8 @@ public:
     // Any thread: make a waiting worker look again (after setting its stop).
     void Wake();
 
-    // Worker loop: process ready buffers oldest first with a pause after
-    // each, sleep while none is ready, return once stop is set.
+    // Worker loop: process ready buffers oldest first, pausing after one only
+    // when no other waits, sleep while none is ready, return once stop is set.
     template <class Save, class Parse>
     void RunWorker(const std::atomic<bool>& stop, Save&& save, Parse&& parse);
 
@@ -80,16 +95,33 @@ public:
     uint64_t BuffersProcessed() const { return m_nProcessed.load(std::memory_order_relaxed); }
     uint64_t IdleWaits() const { return m_nIdleWaits.load(std::memory_order_relaxed); }
     uint64_t Pauses() const { return m_nPauses.load(std::memory_order_relaxed); }
+    // Bytes dropped to find the record boundary again (never recorded), and
+    // how often the stream was found out of step where it had been in step.
+    uint64_t BytesSkipped() const { return m_nSkipped.load(std::memory_order_relaxed); }
+    uint64_t StepsLost() const { return m_nStepsLost.load(std::memory_order_relaxed); }
+    bool InStep() const { return m_bInStep; } // UI thread
 
 private:
-    static void Bump(std::atomic<uint64_t>& c) {
-        c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    static void Bump(std::atomic<uint64_t>& c, uint64_t by = 1) {
+        c.store(c.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
     }
+    // UI thread, buffer w owned: decide its undecided bytes. Not final: the
+    // undecided rest goes to m_byCarry. Final: the rest is dropped.
+    void Settle(int w, bool final);
+    // UI thread: the stream broke after what has arrived.
+    void Break();
 
     uint8_t m_byRecvBuf[kRecvBufCount][kRecvBufSize] = {};
     std::atomic<int32_t> m_iRecvLen[kRecvBufCount] = {0, 0, 0};
     std::atomic<int32_t> m_bRecvReady[kRecvBufCount] = {0, 0, 0};
     int32_t m_iRecvWrite = 0; // UI thread only
+    // UI thread only: bytes of each buffer already cut into whole records
+    // (after a break), whether the undecided bytes start on a boundary, and
+    // the piece moving from a buffer handed over to the next one.
+    int32_t m_iSettled[kRecvBufCount] = {0, 0, 0};
+    bool m_bInStep = false;
+    uint8_t m_byCarry[kStepMaxRest + kRecordSize] = {};
+    int32_t m_iCarryLen = 0;
 
     int32_t m_iRecordCount = 0; // worker only
     // When each buffer was handed over, in hand-over order. Written by the UI
@@ -108,6 +140,8 @@ private:
     std::atomic<uint64_t> m_nProcessed{0};
     mutable std::atomic<uint64_t> m_nIdleWaits{0};
     std::atomic<uint64_t> m_nPauses{0};
+    std::atomic<uint64_t> m_nSkipped{0};
+    std::atomic<uint64_t> m_nStepsLost{0};
 };
 
 template <class Save, class Parse>
@@ -144,18 +178,18 @@ void CRecvBuffers::RunWorker(const std::atomic<bool>& stop, Save&& save, Parse&&
             continue;
         }
         ProcessBuffer(i, save, parse);
-        // The pause follows every buffer, also when another is waiting: it
-        // bounds the worker to about one buffer per 10 ms, and the display
-        // and the recorder are paced by it. At the full line rate buffers of
-        // under 1024 bytes come about as fast as that, so the rare chunk that
-        // finds the next buffer still held is counted (ChunksNextHeld).
+        // While another buffer waits the worker is behind, and a pause now
+        // would only make the filling buffer find its successor still held.
+        if (FindReady() >= 0)
+            continue;
         Bump(m_nPauses);
         std::this_thread::sleep_for(kWorkerPause);
     }
 }
 
-// Owns the one worker thread of a panel: started once, stopped and joined on
-// Stop or destruction.
+// The life of a panel's one worker thread: started once, asked to stop, then
+// joined. The panel runs its RecvThreadProc under it; tests run the same
+// buffers' RunWorker under it.
 class CRecvWorker {
 public:
     CRecvWorker() = default;
@@ -163,35 +197,28 @@ public:
     CRecvWorker(const CRecvWorker&) = delete;
     CRecvWorker& operator=(const CRecvWorker&) = delete;
 
-    // Starts RunWorker on a new thread. Returns false, starting nothing, when
-    // a worker was already started (also after it has been stopped).
+    // Runs proc(stopFlag) on a new thread; proc returns once the flag is set.
+    // buffers is woken by RequestStop. Returns false, starting nothing, when a
+    // worker was already started (also after it has been stopped).
+    bool Start(CRecvBuffers& buffers, std::function<void(const std::atomic<bool>&)> proc);
+    // The buffers' own worker loop with these consumers.
     template <class Save, class Parse> bool Start(CRecvBuffers& buffers, Save save, Parse parse) {
-        if (m_bStarted)
-            return false;
-        m_bStarted = true;
-        m_pBuffers = &buffers;
-        m_thread = std::thread([this, save = std::move(save), parse = std::move(parse)]() mutable {
-            m_pBuffers->RunWorker(m_stop, save, parse);
+        return Start(buffers, [&buffers, save = std::move(save),
+                               parse = std::move(parse)](const std::atomic<bool>& stop) mutable {
+            buffers.RunWorker(stop, save, parse);
         });
-        return true;
     }
 
     // Asks the worker to end without waiting for it.
-    void RequestStop() {
-        m_stop.store(true, std::memory_order_release);
-        if (m_pBuffers)
-            m_pBuffers->Wake();
-    }
+    void RequestStop();
     // Asks the worker to end and joins it. Idempotent. The worker must not be
     // left blocked on the caller (e.g. waiting for the UI thread) meanwhile.
-    void Stop() {
-        RequestStop();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
+    void Stop();
 
     bool IsStarted() const { return m_bStarted; }
     bool IsRunning() const { return m_thread.joinable(); }
+    std::thread::id ThreadId() const { return m_thread.get_id(); }
+    const std::atomic<bool>& StopFlag() const { return m_stop; }
 
 private:
     std::atomic<bool> m_stop{false};

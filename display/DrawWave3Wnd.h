@@ -35,7 +35,7 @@ public:
     // repainted.
     void AddSample(uint16_t wSample);
 
-    // UI thread. Nothing in the panel changes these from their initial values.
+    // UI thread. Test seams: the panel never changes these; tests reach other settings here.
     void SetBandLayout(int iMode, int iBaseLine1, int iBaseLine2);
     void SetBaseOffset(bool bBaseOffset);
     // Switching the ring off unrolls it, oldest sample at the left.

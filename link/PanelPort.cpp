@@ -1,12 +1,12 @@
 // Opening and closing the port: operations of the panel.
 #include "platform/Errors.h"
 #include "platform/MessageBox.h"
+#include "platform/PortInfo.h"
 #include "shell/TovrelDlg.h"
 
 #include <QComboBox>
 
 namespace {
-const QString kLineSettings = QStringLiteral("926000,n,8,1");
 constexpr long kInputModeBinary = 1;
 constexpr short kReceiveThreshold = 4;
 constexpr short kReadAllWaiting = 0;
@@ -23,10 +23,13 @@ int CTovrelDlg::OpenComPort() {
         m_comm.put_CommPort(short(m_iComPort));
         m_comm.put_PortOpen(true);
         openedHere = true;
-        m_comm.put_Settings(kLineSettings);
+        m_comm.put_Settings(m_strLineSettings);
         m_comm.put_InputMode(kInputModeBinary);
         m_comm.put_RThreshold(kReceiveThreshold);
         m_comm.put_InputLen(kReadAllWaiting);
+        // A device may be streaming already: the first bytes can fall
+        // anywhere in a record.
+        m_recv.OnStreamBreak();
         return 1;
     } catch (const COleDispatchException& e) {
         // A port left open with only part of its settings (an adapter that
@@ -44,6 +47,13 @@ int CTovrelDlg::OpenComPort() {
         const QString text =
             QStringLiteral("串口(COM%1)打开失败,错误号%2").arg(m_iComPort).arg(reason);
         AppendHistory(m_editHistory, text);
+        // The system's reason names the path, not what to do about it. When
+        // the device is missing or may not be opened, one more line says
+        // what COMn stands for and how to change that; it comes before the
+        // box so that it is there to read while the box waits.
+        const QString hint = OpenFailureHintFor(m_iComPort);
+        if (!hint.isEmpty())
+            AppendHistory(m_editHistory, hint);
         AfxMessageBox(text, this);
         return 0;
     }
@@ -55,8 +65,8 @@ void CTovrelDlg::OnBnClickedOpenPort() {
         AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
         // Only the first successful press starts the worker, and none
         // starts once the run has ended and the worker has been stopped.
-        if (!m_pRecvThread.joinable() && !m_bStopRecv.load(std::memory_order_relaxed))
-            m_pRecvThread = std::thread(&CTovrelDlg::RecvThreadProc, this);
+        if (!m_pRecvThread.IsStarted())
+            m_pRecvThread.Start(m_recv, [this](const std::atomic<bool>&) { RecvThreadProc(this); });
     } else {
         m_bPortOpen = 0;
     }

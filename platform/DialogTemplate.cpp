@@ -2,16 +2,19 @@
 
 #include "platform/DialogUnits.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QStyleOptionGroupBox>
 
 void CDialogControls::Add(int id, QWidget* w) {
     if (id != IDC_STATIC)
@@ -59,6 +62,85 @@ QFont DialogFont(const DialogTemplate& t) {
 }
 
 namespace {
+// A group box as dialogs draw it: the title sits on the frame's top line,
+// which is interrupted behind the text. The style's own frame and title are
+// drawn, only placed so.
+class CGroupBoxCtl : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        QStyleOptionGroupBox opt;
+        initStyleOption(&opt);
+        // Styles place the title at the left edge; it goes a few pixels in.
+        const QRect title =
+            style()
+                ->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, this)
+                .translated(kTitleIndent, 0);
+
+        const int line = title.center().y(); // where the frame's top line runs
+
+        QStyleOptionFrame frame;
+        frame.QStyleOption::operator=(opt);
+        frame.features = opt.features;
+        frame.lineWidth = opt.lineWidth;
+        frame.midLineWidth = opt.midLineWidth;
+        frame.rect = rect();
+        // Styles draw the top line some way below the rectangle they are
+        // given (Fusion leaves room for a title above it); move the
+        // rectangle up by that much so the line runs through the title.
+        frame.rect.setTop(line - FrameTopInset(frame));
+        p.save();
+        // Only the line stops behind the title; what the frame fills below
+        // it goes on under the text.
+        p.setClipRegion(QRegion(rect()) - QRect(title.left() - kTitleGap, 0,
+                                                title.width() + 2 * kTitleGap, line + 1));
+        style()->drawPrimitive(QStyle::PE_FrameGroupBox, &frame, &p, this);
+        p.restore();
+
+        opt.subControls = QStyle::SC_GroupBoxLabel;
+        p.translate(kTitleIndent, 0);
+        style()->drawComplexControl(QStyle::CC_GroupBox, &opt, &p, this);
+    }
+
+private:
+    // Where the style draws the frame's top line below the top of its rectangle.
+    int FrameTopInset(const QStyleOptionFrame& frame) const {
+        QImage probe(frame.rect.size(), QImage::Format_ARGB32_Premultiplied);
+        probe.fill(Qt::transparent);
+        QStyleOptionFrame o = frame;
+        o.rect = probe.rect();
+        {
+            QPainter p(&probe);
+            style()->drawPrimitive(QStyle::PE_FrameGroupBox, &o, &p, this);
+        }
+        const int x = probe.width() / 2;
+        for (int y = 0; y < probe.height(); ++y)
+            if (qAlpha(probe.pixel(x, y)) != 0)
+                return y;
+        return 0;
+    }
+
+    // The line runs on for a few pixels left of the title, and stops a
+    // pixel short of the text on either side.
+    static constexpr int kTitleIndent = 7;
+    static constexpr int kTitleGap = 1;
+};
+
+// A drop-down list whose open list shows every entry whole, however narrow
+// the closed box is.
+class CComboBoxCtl : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override {
+        view()->setMinimumWidth(view()->sizeHintForColumn(0) + 2 * view()->frameWidth());
+        QComboBox::showPopup();
+    }
+};
+
 QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
                      const CustomControlFactory& custom) {
     const QString text = QString::fromUtf8(c.text ? c.text : "");
@@ -71,7 +153,7 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
         return r;
     }
     case ControlKind::GroupBox: {
-        auto* g = new QGroupBox(text, parent);
+        auto* g = new CGroupBoxCtl(text, parent);
         // A group box is only a frame: clicks go through it to the controls
         // it surrounds, which are its siblings, not its children.
         g->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -119,7 +201,7 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
         return b;
     }
     case ControlKind::ComboDropList: {
-        auto* cb = new QComboBox(parent);
+        auto* cb = new CComboBoxCtl(parent);
         cb->setEditable(false);
         // The templates size combo boxes for the narrow arrow of the original
         // controls; with the style's wider frame and arrow "COM16" would not

@@ -1,7 +1,8 @@
 #include "platform/PortMap.h"
 
+#include "platform/PortInfo.h"
+
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QStandardPaths>
 
 void SetTovrelApplicationNames() {
@@ -19,8 +20,5 @@ QString PortMapLink(int n) {
 }
 
 QString PortDevicePath(int n) {
-    const QFileInfo link(PortMapLink(n));
-    if (link.isSymLink())
-        return link.symLinkTarget();
-    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+    return ReadPortMapEntry(PortMapDir(), n).device;
 }

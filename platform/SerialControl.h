@@ -28,22 +28,22 @@ std::optional<SerialLineSettings> ParseSerialSettings(const QString& text);
 // Every access the port cannot carry out throws COleDispatchException with a
 // readable reason; the control itself never catches it.
 //
-// Sizes: Input hands out at most kMaxInputChunk (510) bytes per read when
-// InputLen is 0: the receiving side takes no chunk over 512 bytes, and it cuts
-// its buffers into the device's 15-byte records from each buffer's first byte,
-// so a backlog handed out in pieces must be handed out in whole records (510
-// is 34 of them) or every buffer after the piece would be cut out of step. The input
-// queue holds up to kInputQueueSize (1 MiB, about 11 s of the device's full
-// 92,600 bytes/s) so that a stalled UI thread loses nothing; behind it the
-// kernel keeps buffering. After each OnComm in which the handler read, the
-// control raises OnComm again (queued, so the event loop keeps breathing)
-// while RThreshold bytes still wait, so a backlog is drained at 510 bytes per
+// Sizes: Input hands out at most kMaxInputChunk (495) bytes per read when
+// InputLen is 0: the receiving side takes no chunk over 512 bytes, keeps its
+// buffers cut into the device's 15-byte records and carries the last record
+// of a buffer over to the next one, so pieces of 33 whole records let two of
+// them and a carried record share one 1024-byte buffer. The input queue holds
+// up to kInputQueueSize (1 MiB, about 11 s of the device's full 92,600
+// bytes/s) so that a stalled UI thread loses nothing; behind it the kernel
+// keeps buffering. After each OnComm in which the handler read, the control
+// raises OnComm again (queued, so the event loop keeps breathing) while
+// RThreshold bytes still wait, so a backlog is drained at 495 bytes per
 // event-loop pass, far faster than the line can fill it.
 class CSerialControl : public QObject {
     Q_OBJECT
 public:
     static constexpr short comEvReceive = 2;
-    static constexpr qsizetype kMaxInputChunk = 510;
+    static constexpr qsizetype kMaxInputChunk = 495;
     static constexpr qint64 kInputQueueSize = 1 << 20;
 
     explicit CSerialControl(QObject* parent = nullptr);

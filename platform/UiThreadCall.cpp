@@ -96,12 +96,3 @@ void CUiThreadCall::Close() {
     // with its work done; nothing can be queued after this point.
     m_state->runPending();
 }
-
-void CUiThreadCall::Reopen() {
-    std::lock_guard g(m_state->lock);
-    m_state->closed = false;
-}
-
-void CUiThreadCall::RunPending() {
-    m_state->runPending();
-}

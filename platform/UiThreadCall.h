@@ -23,11 +23,6 @@ public:
 
     // UI thread: run what is queued, refuse everything after. Idempotent.
     void Close();
-    // UI thread: accept calls again (a new worker after a restart).
-    void Reopen();
-
-    // UI thread: run what is queued now (used while joining a worker).
-    void RunPending();
 
     struct State; // public so the event sink in the .cpp can name it
 

@@ -74,13 +74,15 @@ public:
     static unsigned RecvThreadProc(CTovrelDlg* pDlg);
     void ParseRecord();
     void SaveRecords(int count, const std::uint8_t* buffer);
+    // UI thread: a recording ended by a failed write.
+    void OnRecordingFailed(const SRecordingFault& fault);
     // Stops the worker and waits for it; safe to call more than once.
     void StopRecvThread();
 
     // Members, in declaration order.
     QIcon m_hIcon;
     QComboBox* m_cbComPort = nullptr;
-    std::thread m_pRecvThread; // the worker, once the first opening started it
+    CRecvWorker m_pRecvThread; // the worker, once the first opening started it
     QRadioButton* m_btnTestMode = nullptr;
     std::atomic<std::int32_t> m_iPressCoef1{100};
     std::atomic<std::int32_t> m_iPressCoef2{100};
@@ -96,6 +98,9 @@ public:
     CDrawWave3Wnd m_waveHeartSound;
     CMscomm1 m_comm;
     std::int32_t m_iComPort = 0;
+    // Test seam: a pseudo-terminal takes the device's settings; only these show a refusal after
+    // opening.
+    QString m_strLineSettings = QStringLiteral("926000,n,8,1");
     std::int32_t m_bPortOpen = 0;
     std::atomic<std::int32_t> m_bTestMode{1};
     // The recording flag and file (m_bSaving, m_pSaveFile) behind their lock.
@@ -103,7 +108,6 @@ public:
     // The receive buffers with their fill counts, ready flags, the filling
     // buffer's number, the decimation counter and the record being decoded.
     CRecvBuffers m_recv;
-    std::atomic<bool> m_bStopRecv{false};
     // Sees every record handed to the decoder, on the worker thread, before it
     // is decoded. Empty unless a measuring tool sets it before the worker starts.
     std::function<void(const std::uint8_t* record)> m_decodeTap;

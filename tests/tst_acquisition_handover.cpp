@@ -71,7 +71,9 @@ private slots:
         QCOMPARE(b.FindReady(), 2);
         Drain(b, saved);
 
-        QCOMPARE(int(saved.size()), 26 * 10);
+        // All but the last record handed over, which waits with the filling
+        // buffer for the bytes after it.
+        QCOMPARE(int(saved.size()), 26 * 10 - 1);
         QVERIFY(std::is_sorted(saved.begin(), saved.end()));
         // The dropped chunks are the only gap.
         QCOMPARE(saved[26 * 6 - 1], 26 * 6 - 1);
@@ -79,8 +81,8 @@ private slots:
     }
 
     // The worker is held up in the first buffer while the next is handed
-    // over; it still pauses after each buffer it takes.
-    void workerPausesAfterEveryBuffer() {
+    // over; it takes the waiting one at once and pauses only when caught up.
+    void workerCatchesUpWithoutPausing() {
         CRecvBuffers b;
         NumberedStream s(400);
         std::mutex m;
@@ -108,20 +110,19 @@ private slots:
             std::unique_lock lock(m);
             QVERIFY(cv.wait_for(lock, std::chrono::seconds(30), [&] { return inFirst; }));
         }
-        s.Feed(b, kChunk);
-        s.Feed(b, kChunk); // hands buffer 1 over
+        s.Feed(b, kChunk); // hands buffer 1 over (its carried record and one chunk)
         QVERIFY(b.IsReady(1));
         {
             std::lock_guard lock(m);
             release = true;
         }
         cv.notify_all();
-        QTRY_COMPARE_WITH_TIMEOUT(b.Pauses(), uint64_t(2), 30000);
-        QCOMPARE(b.BuffersProcessed(), uint64_t(2));
+        QTRY_COMPARE_WITH_TIMEOUT(b.BuffersProcessed(), uint64_t(2), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(b.Pauses(), uint64_t(1), 30000);
         stop = true;
         b.Wake();
         worker.join();
-        QCOMPARE(b.Pauses(), uint64_t(2));
+        QCOMPARE(b.Pauses(), uint64_t(1));
         QCOMPARE(b.ChunksNextHeld(), uint64_t(0));
     }
 };

@@ -1,10 +1,14 @@
 #include "acquisition/Record.h"
 #include "acquisition/Recorder.h"
 
+#include "support/testsupport.h"
+
 #include <QtTest>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 QByteArray ReadAll(const std::string& path) {
@@ -34,9 +38,10 @@ QByteArray Lines(const QByteArray& records) {
     return out;
 }
 
-void Save(CRecorder& rec, const QByteArray& b) {
-    rec.SaveRecords(int(b.size()), reinterpret_cast<const uint8_t*>(b.constData()));
+SRecordingFault Save(CRecorder& rec, const QByteArray& b) {
+    return rec.SaveRecords(int(b.size()), reinterpret_cast<const uint8_t*>(b.constData()));
 }
+
 } // namespace
 
 class TestRecorder : public QObject {
@@ -150,6 +155,55 @@ private slots:
         Save(rec, Records(1));
         rec.Stop();
         QCOMPARE(ReadAll(name), Lines(Records(1)));
+    }
+
+    // The program's folder when the user may write there; else the
+    // documents folder's Tovrel.
+    void recordingFolderRule() {
+        QCOMPARE(ChooseRecordingDir("/opt/t/", true, "/home/u/Documents"), std::string("/opt/t/"));
+        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, "/home/u/Documents"),
+                 std::string("/home/u/Documents/Tovrel/"));
+        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, "/home/u/Documents/"),
+                 std::string("/home/u/Documents/Tovrel/"));
+        // Without a documents folder the open is left to fail and be reported.
+        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, ""), std::string("/usr/bin/"));
+    }
+
+    // A write that fails ends the recording and says why; the lines written
+    // before stay whole.
+    void writeFailureEndsTheRecording() {
+        {
+            CRecorder rec;
+            QVERIFY(rec.Start("/dev/full").opened);
+            const uint64_t which = rec.Recording();
+            const SRecordingFault f = Save(rec, Records(3));
+            QVERIFY(f.failed);
+            QCOMPARE(f.path, std::string("/dev/full"));
+            QCOMPARE(QString::fromStdString(f.reason), QString::fromLocal8Bit(strerror(ENOSPC)));
+            QCOMPARE(f.recording, which);
+            QVERIFY(!rec.IsSaving() && !rec.HasFile());
+            QVERIFY(!Save(rec, Records(3)).failed); // off now: nothing more to fail
+        }
+
+        SSmallDisk disk(64);
+        if (!disk.mounted)
+            QSKIP("no small file system can be mounted here");
+        const std::string path = disk.dir.filePath("full.txt").toStdString();
+        CRecorder rec;
+        QVERIFY(rec.Start(path).opened);
+        const QByteArray buf = Records(68);
+        QByteArray written;
+        SRecordingFault f;
+        for (int k = 0; k < 100 && !f.failed; ++k) {
+            f = Save(rec, buf);
+            if (!f.failed)
+                written += Lines(buf);
+        }
+        QVERIFY(f.failed);
+        QCOMPARE(QString::fromStdString(f.reason), QString::fromLocal8Bit(strerror(ENOSPC)));
+        QVERIFY(!rec.IsSaving() && !rec.HasFile());
+        QVERIFY(written.size() > 0);
+        QCOMPARE(ReadAll(path), written);
     }
 
     // Start and stop race the writer; every line must still be whole.

@@ -5,6 +5,7 @@
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
 #include "support/pty.h"
+#include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -82,7 +83,7 @@ struct OpenPanel {
         dlg.m_cbComPort->setCurrentIndex(kComPort - 1);
         dlg.show();
         Click(dlg, IDC_BUTTON_OPENPORT);
-        return dlg.m_pRecvThread.joinable();
+        return dlg.m_pRecvThread.IsRunning();
     }
     ~OpenPanel() { dlg.reject(); }
 };
@@ -115,7 +116,9 @@ public:
     // processed.
     bool Flush() {
         Send();
-        const uint64_t target = m_dlg.m_recv.HandOvers() + 1;
+        // The last record of a buffer goes with the next one, which decides
+        // where it ends: two hand-overs put everything added with the worker.
+        const uint64_t target = m_dlg.m_recv.HandOvers() + 2;
         while (m_ok && m_dlg.m_recv.HandOvers() < target)
             for (int k = 0; k < kChunkRecords; ++k)
                 Add(Pad());
@@ -284,7 +287,45 @@ private slots:
         QVERIFY(dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
         QVERIFY(!dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
         QCOMPARE(QFileInfo(QString::fromStdString(made)).size(), 0);
-        QCOMPARE(LogTexts(dlg), QStringList()); // recording reports nothing when all is well
+        // The log says where the recording goes, and nothing more when all is well.
+        QCOMPARE(LogTexts(dlg),
+                 QStringList{QStringLiteral("开始保存文件(%1)").arg(QString::fromStdString(made))});
+    }
+
+    // A disk that fills up mid-recording: the log says so, the buttons go
+    // back to stopped, and the file keeps every whole line written before.
+    void aWriteErrorEndsTheRecordingVisibly() {
+        SSmallDisk disk(32);
+        if (!disk.mounted)
+            QSKIP("no small file system can be mounted here");
+        SetRecordingDir(QFile::encodeName(disk.dir.path()).toStdString() + '/');
+        auto restore = qScopeGuard([] { SetRecordingDir({}); });
+        OpenPanel p;
+        QVERIFY(p.Open());
+        Click(p.dlg, IDC_BUTTON_SAVEFILE);
+        QVERIFY(!p.dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
+        const QString path = disk.dir.filePath(QDir(disk.dir.path()).entryList(QDir::Files)[0]);
+
+        Feeder feed(p.dlg);
+        for (int k = 0; k < 2000 && p.dlg.m_save.IsSaving(); ++k) {
+            feed.Add(Pad());
+            if (k % 300 == 299)
+                QVERIFY(feed.Flush());
+        }
+        QVERIFY(feed.Flush());
+        QTRY_VERIFY(p.dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled());
+        QVERIFY(!p.dlg.GetDlgItem(IDC_BUTTON_STOPSAVE)->isEnabled());
+        QVERIFY(!p.dlg.m_save.IsSaving() && !p.dlg.m_save.HasFile());
+        QCOMPARE(LogTexts(p.dlg).last(), QStringLiteral("文件(%1)写入失败,错误号%2")
+                                             .arg(path, QString::fromLocal8Bit(strerror(ENOSPC))));
+
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray text = f.readAll();
+        QVERIFY(text.size() > 0);
+        QCOMPARE(text.size() % kRecordLineSize, 0);
+        const QByteArray padLine = QByteArray(Pad().toHex(' ').toUpper()) + " \r\n";
+        QCOMPARE(text.count(padLine), text.size() / kRecordLineSize);
     }
 
     void stopBeforeStartLeavesNoFile() {

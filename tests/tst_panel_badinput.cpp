@@ -11,6 +11,7 @@
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
 #include "support/pty.h"
+#include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -81,6 +82,13 @@ struct Panel : PanelFixture {
             if (dlg.m_recv.IsReady(i))
                 return false;
         return true;
+    }
+    // Sends bytes as the device and waits until the panel has read them and
+    // its worker holds no buffer, as a device that keeps to the line's pace
+    // lets it.
+    bool Feed(TestPty& com, const QByteArray& bytes) {
+        return com.WriteDelivered(bytes) &&
+               QTest::qWaitFor([&] { return com.SlaveInputWaiting() == 0 && WorkerIdle(); }, 20000);
     }
 };
 
@@ -244,10 +252,8 @@ private slots:
 
         const int raw1 = 12345, raw2 = 678;
         const QByteArray stream = DeviceStream(34 * 12, raw1, raw2);
-        for (qsizetype at = 0; at < stream.size(); at += 510) {
-            QVERIFY(com.Write(stream.mid(at, 510)));
-            QTest::qWait(5);
-        }
+        for (qsizetype at = 0; at < stream.size(); at += 510)
+            QVERIFY(p.Feed(com, stream.mid(at, 510)));
         const int want1 = coef1 ? raw1 / coef1 : raw1, want2 = coef2 ? raw2 / coef2 : raw2;
         const QString line = QStringLiteral("原始压力值wStressTmp1=%1,wStressTmp2=%2,压力系数1=%3,"
                                             "压力系数2=%4,新的压力值1=%5,2=%6")
@@ -285,7 +291,8 @@ private slots:
         for (qsizetype at = 1; at < unmarked.size(); at += kRecordSize)
             unmarked[at] = ';';
         QTest::newRow("records without the marker") << unmarked << 150 << false;
-        QTest::newRow("shifted by one byte") << device.mid(1) << 150 << false;
+        // The record boundary is found again: shown as if it had come whole.
+        QTest::newRow("shifted by one byte") << device.mid(1) << 150 << true;
 
         // Over the 512 bytes the receive buffers take at once: the serial
         // control hands such bursts out in pieces, so nothing is refused.
@@ -313,13 +320,11 @@ private slots:
         QCOMPARE(p.dlg.m_bPortOpen, 1);
         const QStringList logBefore = LogTexts(p.dlg);
 
-        for (qsizetype at = 0; at < stream.size(); at += writeSize) {
-            QVERIFY(com.Write(stream.mid(at, writeSize)));
-            QTest::qWait(5);
-        }
+        for (qsizetype at = 0; at < stream.size(); at += writeSize)
+            QVERIFY(p.Feed(com, stream.mid(at, writeSize)));
         const qsizetype expectHandOvers = stream.size() / kRecvBufSize - 1;
         QTRY_VERIFY_WITH_TIMEOUT(qsizetype(p.dlg.m_recv.HandOvers()) >= expectHandOvers, 20000);
-        QTest::qWait(50);
+        EventLoopPassesUntilIdle(); // what the control still holds goes in too
         p.Press(IDC_BUTTON_CLOSEPORT);
         QTRY_VERIFY_WITH_TIMEOUT(p.WorkerIdle(), 20000);
         const uint64_t cut =
@@ -356,7 +361,8 @@ private slots:
         }
 
         // A chunk over the limit, as a control without the cutting would hand
-        // it over, is refused whole and counted, and changes no buffer.
+        // it over, is refused whole and counted; the filling buffer keeps its
+        // whole records and loses only the piece the chunk would have ended.
         const int w = p.dlg.m_recv.RecvWrite();
         const int32_t len = p.dlg.m_recv.RecvLen(w);
         const QByteArray big = stream.left(513);
@@ -364,7 +370,7 @@ private slots:
                  EChunkResult::TooLarge);
         QCOMPARE(p.dlg.m_recv.ChunksTooLarge(), uint64_t(1));
         QCOMPARE(p.dlg.m_recv.RecvWrite(), w);
-        QCOMPARE(p.dlg.m_recv.RecvLen(w), len);
+        QCOMPARE(p.dlg.m_recv.RecvLen(w), len - len % kRecordSize);
     }
 
     // ---------------------------------------------------- recording folder
@@ -407,7 +413,8 @@ private slots:
         p.Press(IDC_BUTTON_SAVEFILE);
         const QStringList log = LogTexts(p.dlg);
         if (opens) {
-            QVERIFY(log.isEmpty());
+            QCOMPARE(log.size(), 1);
+            QVERIFY(log[0].startsWith(QStringLiteral("开始保存文件(") + path));
             QVERIFY(p.dlg.m_save.IsSaving() && p.dlg.m_save.HasFile());
             QCOMPARE(Recordings(path).size(), 1);
             QVERIFY(QDir(path).filePath(Recordings(path)[0]).size() > 255);
@@ -426,7 +433,7 @@ private slots:
         SetRecordingDir(QFile::encodeName(good.path()).toStdString() + '/');
         p.Press(IDC_BUTTON_SAVEFILE);
         QVERIFY(p.dlg.m_save.IsSaving() && p.dlg.m_save.HasFile());
-        QCOMPARE(LogTexts(p.dlg).size(), 1);
+        QCOMPARE(LogTexts(p.dlg).size(), 2);
         p.Press(IDC_BUTTON_STOPSAVE);
         QCOMPARE(Recordings(good.path()).size(), 1);
     }
@@ -444,7 +451,8 @@ private slots:
     }
     // COMn leading to something that is no serial line: Open and a command
     // with the port check each fail with one clear line and the same text in
-    // a box; the panel opens nothing and starts no worker.
+    // a box (a missing device adds its advice); the panel opens nothing and
+    // starts no worker.
     void portLinks() {
         QFETCH(QString, kind);
         QTemporaryDir tmp;
@@ -473,16 +481,16 @@ private slots:
             const qsizetype before = LogTexts(p.dlg).size();
             p.Press(button);
             const QStringList log = LogTexts(p.dlg).mid(before);
-            QCOMPARE(log.size(), 1);
+            QCOMPARE(log.size(), kind == "missing" ? 2 : 1);
             QVERIFY2(log[0].startsWith(prefix), qPrintable(log[0]));
             const QString reason = log[0].mid(prefix.size());
             QVERIFY2(reason.contains(QRegularExpression(QStringLiteral("[A-Za-z]{3,}"))),
                      qPrintable(reason));
             QVERIFY(reason.size() <= 511);
-            QCOMPARE(m_boxes, log);
+            QCOMPARE(m_boxes, log.mid(0, 1));
             QCOMPARE(p.dlg.m_bPortOpen, 0);
             QVERIFY(!p.dlg.m_comm.get_PortOpen());
-            QVERIFY(!p.dlg.m_pRecvThread.joinable());
+            QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
         }
         // Start stopped at the port check: its buttons did not switch.
         QVERIFY(p.dlg.GetDlgItem(IDC_BUTTON_START)->isEnabled());

@@ -199,11 +199,11 @@ private slots:
         QCOMPARE(Received(com3, 3), Hex("F03222"));
         QCOMPARE(p.dlg.m_bPortOpen, 1);
         QCOMPARE(p.dlg.m_iComPort, 3);
-        QVERIFY(!p.dlg.m_pRecvThread.joinable());
+        QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
         // The Open-port button still starts it, on the port already open.
         p.Press(IDC_BUTTON_OPENPORT);
         QCOMPARE(p.NewLog(), QStringList{kOpened});
-        QVERIFY(p.dlg.m_pRecvThread.joinable());
+        QVERIFY(p.dlg.m_pRecvThread.IsRunning());
         QVERIFY(m_boxes.isEmpty());
     }
 
@@ -236,9 +236,10 @@ private slots:
         p.Enter(IDC_EDIT_GAIN2, QStringLiteral("6"));
         p.Press(IDC_BUTTON_AMPLIFY);
         const QStringList log = p.NewLog();
-        QCOMPARE(log.size(), 2);
+        QCOMPARE(log.size(), 3); // the failure is followed by its advice
         QCOMPARE(log[0], QStringLiteral("脉搏1放大倍数设置为5,脉搏2放大倍数设置为6"));
         QVERIFY2(log[1].startsWith(failed), qPrintable(log[1]));
+        QVERIFY2(log[2].startsWith(QStringLiteral("COM9链接到")), qPrintable(log[2]));
         QCOMPARE(m_boxes, QStringList{log[1]});
         QCOMPARE(p.dlg.m_bPortOpen, 0);
 
@@ -246,7 +247,7 @@ private slots:
         m_boxes.clear();
         p.dlg.GetDlgItem(IDC_RADIO_CALIB)->setEnabled(true);
         p.Press(IDC_RADIO_CALIB);
-        QCOMPARE(p.NewLog().size(), 1);
+        QCOMPARE(p.NewLog().size(), 2);
         QCOMPARE(m_boxes.size(), 1);
         QVERIFY(p.Enabled(IDC_EDIT_COEF1) && p.Enabled(IDC_EDIT_COEF2));
         QVERIFY(!p.Enabled(IDC_RADIO_CALIB));

@@ -3,6 +3,7 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
+#include "support/testsupport.h"
 
 #include <QtTest>
 #include <thread>
@@ -53,7 +54,7 @@ private slots:
             InvalidateRect(dlg.m_infoPress2.m_hWnd, nullptr, false);
         });
         worker.join();
-        QTest::qWait(50);
+        EventLoopPassesUntilIdle(); // the requested repaints
         const QImage after = dlg.grab().toImage();
         const int h = dlg.m_wavePulse1.height();
         for (int x : {1, 150, 298})

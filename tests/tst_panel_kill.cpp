@@ -15,6 +15,7 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
+#include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -32,6 +33,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -48,6 +52,7 @@ struct DriverOptions {
     double calibPeriod = 0;  // switch between test and calibration mode this often
     double statusEvery = 10; // seconds between status lines
     bool reportRecords = false;
+    bool recordOnly = false; // start a recording, say where it went, end
 };
 
 long ResidentKb() {
@@ -94,6 +99,8 @@ int RunDriver(int argc, char** argv) {
             o.statusEvery = next.toDouble(), ++i;
         else if (args[i] == "--report-records")
             o.reportRecords = true;
+        else if (args[i] == "--record-only")
+            o.recordOnly = true;
     }
     if (o.port < 1 || o.port > 16) {
         std::fprintf(stderr, "driver: --port 1..16 is needed\n");
@@ -155,6 +162,14 @@ int RunDriver(int argc, char** argv) {
     if (file.isEmpty() || dlg.GetDlgItem(IDC_BUTTON_SAVEFILE)->isEnabled()) {
         std::fprintf(stderr, "driver: the recording did not start in %s\n", qPrintable(dir));
         return 3;
+    }
+    if (o.recordOnly) {
+        const QString& log = dlg.m_editHistory.GetWindowText();
+        std::printf("READY %s\nLOG %s\n", qPrintable(file),
+                    qPrintable(log.mid(log.lastIndexOf(QStringLiteral("\r\n")) + 1).trimmed()));
+        click(IDC_BUTTON_STOPSAVE);
+        dlg.close();
+        return 0;
     }
     click(IDC_BUTTON_OPENPORT);
     if (dlg.m_bPortOpen != 1) {
@@ -348,6 +363,55 @@ private slots:
             m_device.kill();
     }
 
+    // Installed where the user may not write (bin/ of a prefix owned by
+    // root, as cmake --install or the package leaves it), the panel records
+    // into the user's documents folder and says so in the log.
+    void installedPanelRecordsIntoTheDocumentsFolder() {
+        const passwd* pw = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !pw)
+            QSKIP("running the panel as a plain user needs root and the user nobody");
+        QTemporaryDir prefix, home;
+        QVERIFY(prefix.isValid() && home.isValid());
+        const QString bin = prefix.filePath("bin");
+        QVERIFY(QDir().mkpath(bin));
+        const QString exe = bin + "/tovrel";
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), exe));
+        for (const QString& p : {prefix.path(), bin, exe})
+            QVERIFY(::chmod(QFile::encodeName(p).constData(), 0755) == 0);
+        QVERIFY(::chown(QFile::encodeName(home.path()).constData(), pw->pw_uid, pw->pw_gid) == 0);
+
+        QProcess panel;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("TOVREL_TEST_HOME", home.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.remove("XDG_RUNTIME_DIR");
+        env.remove("XDG_DOCUMENTS_DIR");
+        panel.setProcessEnvironment(env);
+        const uid_t uid = pw->pw_uid;
+        const gid_t gid = pw->pw_gid;
+        panel.setChildProcessModifier([uid, gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(77);
+        });
+        panel.start(exe, {"--drive", "--port", "1", "--record-only"});
+        QVERIFY(panel.waitForFinished(60000));
+        const QString out = QString::fromLocal8Bit(panel.readAllStandardOutput());
+        QVERIFY2(panel.exitCode() == 0, qPrintable(panel.readAllStandardError()));
+        const QRegularExpression ready(QStringLiteral("^READY (.+)$"),
+                                       QRegularExpression::MultilineOption);
+        const QString file = ready.match(out).captured(1);
+        QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(home.path()) +
+                                    "/Documents/Tovrel/\\d{14}\\.txt$")
+                     .match(file)
+                     .hasMatch(),
+                 qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral(": 开始保存文件(%1)\n").arg(file)), qPrintable(out));
+        QVERIFY(QFileInfo(file).isFile());
+        QCOMPARE(QFileInfo(file).ownerId(), uint(uid));
+        QVERIFY(QDir(bin).entryList(QDir::Files) == QStringList{"tovrel"});
+    }
+
     // Killed early (the file just started), and later (thousands of lines,
     // the worker in its stride). Each round starts a fresh panel process.
     void killedWhileRecording_data() {
@@ -515,7 +579,7 @@ private slots:
         QCOMPARE(ForeignLines(before, 0, linesBefore), 0);
 
         // Nothing arrives while the device is away, and nothing is said twice.
-        QTest::qWait(500);
+        QVERIFY(EventLoopPassesUntilIdle() < 1000);
         QCOMPARE(QFileInfo(file).size(), qint64(before.size()));
         QCOMPARE(count(lost), 1);
 

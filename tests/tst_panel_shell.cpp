@@ -1,15 +1,20 @@
 // The panel as the operator first sees it, its system menu, its keyboard and
 // its data exchange.
+#include "platform/DialogUnits.h"
 #include "platform/MessageBox.h"
 #include "platform/SystemMenu.h"
 #include "resources/Resource.h"
+#include "resources/Templates.h"
 #include "shell/AboutDlg.h"
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QtTest>
@@ -32,6 +37,19 @@ struct ModalCloser {
         });
     }
 };
+
+// Columns of img (within rows top..bottom) holding a pixel at least minDiff
+// grey levels away from bg: the horizontal extent of what is drawn there.
+std::pair<int, int> InkColumns(const QImage& img, int top, int bottom, int bg, int minDiff) {
+    int left = img.width(), right = -1;
+    for (int y = top; y <= bottom; ++y)
+        for (int x = 0; x < img.width(); ++x)
+            if (std::abs(qGray(img.pixel(x, y)) - bg) >= minDiff) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    return {left, right};
+}
 } // namespace
 
 class TestPanelShell : public QObject {
@@ -99,6 +117,158 @@ private slots:
         QVERIFY(QColor(img.pixel(3, 540)) != QColor(Qt::black));
         // The serial control takes no room on screen.
         QVERIFY(!dlg.GetDlgItem(IDC_MSCOMM1)->isVisible());
+    }
+
+    void templateControlsAreTheConstantsOfTheirNames() {
+        // What each constant names, by the control's number, kind and text
+        // or place (x, y in dialog units).
+#define TOVREL_CONTROL(id, number, kind, text, x, y)                                               \
+    { id, #id, number, ControlKind::kind, text, x, y }
+        const struct {
+            int id;
+            const char* name;
+            int number;
+            ControlKind kind;
+            const char* text;
+            int x, y;
+        } kControls[] = {
+            TOVREL_CONTROL(IDC_RADIO_TEST, 1000, AutoRadioButton, "测试模式", 10, 21),
+            TOVREL_CONTROL(IDC_RADIO_CALIB, 1001, AutoRadioButton, "标定模式", 10, 45),
+            TOVREL_CONTROL(IDC_EDIT_COEF1, 1002, Edit, "", 60, 33),
+            TOVREL_CONTROL(IDC_BUTTON_DOWNLOAD, 1003, PushButton, "下载", 71, 51),
+            TOVREL_CONTROL(IDC_BUTTON_START, 1004, PushButton, "启动采样", 176, 36),
+            TOVREL_CONTROL(IDC_BUTTON_STOP, 1005, PushButton, "停止采样", 215, 36),
+            TOVREL_CONTROL(IDC_BUTTON_AMPLIFY, 1006, PushButton, "放大倍数", 272, 55),
+            TOVREL_CONTROL(IDC_BUTTON_ZERO, 1007, PushButton, "校零", 138, 45),
+            TOVREL_CONTROL(IDC_EDIT_GAIN1, 1008, Edit, "", 263, 30),
+            TOVREL_CONTROL(IDC_STATIC_PRESS2, 1009, StaticBordered, "静态", 339, 51),
+            TOVREL_CONTROL(IDC_EDIT_GAIN2, 1010, Edit, "", 296, 30),
+            TOVREL_CONTROL(IDC_EDIT_HISTORY, 1011, MultiLineEdit, "", 415, 10),
+            TOVREL_CONTROL(IDC_COMBO_PORT, 1012, ComboDropList, "", 138, 21),
+            TOVREL_CONTROL(IDC_STATIC_PRESS1, 1013, StaticBordered, "静态", 339, 16),
+            TOVREL_CONTROL(IDC_MSCOMM1, 1014, Custom, "", 394, 7),
+            TOVREL_CONTROL(IDC_EDIT_COEF2, 1015, Edit, "", 95, 33),
+            TOVREL_CONTROL(IDC_FRAME_PULSE1, 1016, BlackFrame, "", 11, 86),
+            TOVREL_CONTROL(IDC_FRAME_PULSE2, 1017, BlackFrame, "", 11, 156),
+            TOVREL_CONTROL(IDC_FRAME_ECG, 1018, BlackFrame, "", 11, 229),
+            TOVREL_CONTROL(IDC_FRAME_HEARTSOUND, 1019, BlackFrame, "", 11, 300),
+            TOVREL_CONTROL(IDC_BUTTON_SAVEFILE, 1020, PushButton, "保存文件", 176, 56),
+            TOVREL_CONTROL(IDC_BUTTON_STOPSAVE, 1021, PushButton, "停止保存", 215, 56),
+            TOVREL_CONTROL(IDC_BUTTON_OPENPORT, 1022, PushButton, "打开串口", 176, 17),
+            TOVREL_CONTROL(IDC_BUTTON_CLOSEPORT, 1023, PushButton, "关闭串口", 215, 17),
+        };
+#undef TOVREL_CONTROL
+        // The template numbers exactly the controls the constants name...
+        QList<int> templateIds, constants;
+        for (const ControlTemplate& c : PanelTemplate().controls)
+            if (c.id != IDC_STATIC)
+                templateIds << c.id;
+        for (const auto& k : kControls)
+            constants << k.id;
+        std::sort(templateIds.begin(), templateIds.end());
+        std::sort(constants.begin(), constants.end());
+        QCOMPARE(templateIds, constants);
+        // ...each constant has its number, and its control is the one of its name.
+        for (const auto& k : kControls) {
+            QVERIFY2(k.id == k.number, k.name);
+            const auto& all = PanelTemplate().controls;
+            const auto c = std::find_if(all.begin(), all.end(),
+                                        [&](const ControlTemplate& t) { return t.id == k.id; });
+            QVERIFY2(c != all.end(), k.name);
+            QVERIFY2(c->kind == k.kind && QByteArray(c->text) == k.text && c->x == k.x &&
+                         c->y == k.y,
+                     k.name);
+        }
+    }
+
+    void groupTitlesSitOnTheirFrameLineAndThePortListShowsEveryEntry() {
+        PanelFixture fixture;
+        CTovrelDlg& dlg = fixture.dlg;
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QImage panel = dlg.grab().toImage();
+        // The group boxes whose titles nothing covers.
+        const QStringList uncovered = {QStringLiteral("模式选择"), QStringLiteral("标定系数"),
+                                       QStringLiteral("操作"), QStringLiteral("放大倍数")};
+        int checked = 0;
+        for (QGroupBox* g : dlg.findChildren<QGroupBox*>()) {
+            const QString title = g->title();
+            if (!uncovered.contains(title))
+                continue;
+            ++checked;
+            const QImage img = panel.copy(g->geometry());
+            const int bg = qGray(img.pixel(img.width() - 4, 1));
+            // The title: the first run of rows with dark pixels in the top
+            // left corner (a label further down is not part of it).
+            const int rows = g->fontMetrics().height() + 8;
+            const int columns = g->fontMetrics().horizontalAdvance(title) + 12;
+            auto dark = [&](int y) {
+                for (int x = 0; x < columns; ++x)
+                    if (qGray(img.pixel(x, y)) < 160)
+                        return true;
+                return false;
+            };
+            int inkTop = 0;
+            while (inkTop < rows && !dark(inkTop))
+                ++inkTop;
+            int inkBottom = inkTop;
+            while (inkBottom + 1 < rows && dark(inkBottom + 1))
+                ++inkBottom;
+            const auto [inkLeft, inkRight] =
+                InkColumns(img.copy(0, 0, columns, rows), inkTop, inkBottom, bg, 40);
+            QVERIFY2(inkBottom > inkTop && inkRight > inkLeft, qPrintable(title));
+            // The top line, found just right of the title, runs through its middle.
+            const int lineX = inkRight + 6;
+            int line = 0;
+            while (line < img.height() && std::abs(qGray(img.pixel(lineX, line)) - bg) < 10)
+                ++line;
+            QVERIFY2(std::abs(2 * line - (inkTop + inkBottom)) <= 2,
+                     qPrintable(QStringLiteral("%1: line at %2, title %3 to %4")
+                                    .arg(title)
+                                    .arg(line)
+                                    .arg(inkTop)
+                                    .arg(inkBottom)));
+            // It is there left of the title, and stops on either side of the text.
+            QVERIFY2(std::abs(qGray(img.pixel(4, line)) - bg) >= 10, qPrintable(title));
+            auto gapFrom = [&](int x, int step) {
+                for (int i = 0; i < 3; ++i, x += step)
+                    if (std::abs(qGray(img.pixel(x, line)) - bg) < 4)
+                        return true;
+                return false;
+            };
+            QVERIFY2(gapFrom(inkLeft - 1, -1) && gapFrom(inkRight + 1, 1), qPrintable(title));
+        }
+        QCOMPARE(checked, 4);
+
+        // The port list opens wide enough for "COM16" whole; the closed box
+        // keeps its place and size.
+        auto* combo = dlg.Controls().Item<QComboBox>(IDC_COMBO_PORT);
+        combo->showPopup();
+        QTRY_VERIFY(combo->view()->isVisible());
+        QCOMPARE(combo->geometry(), MapDialogRect(QRect(138, 21, 35, 14)));
+        QAbstractItemView* view = combo->view();
+        QVERIFY(view->viewport()->width() >= view->fontMetrics().horizontalAdvance("COM16"));
+        // The last entry shows as wide as the list draws it given all the room
+        // it wants, not cut short.
+        const QModelIndex com16 = combo->model()->index(15, 0);
+        const QRect row = view->visualRect(com16);
+        const QImage shown = view->viewport()->grab(row).toImage();
+        QImage roomy(row.width() * 3, row.height(), QImage::Format_RGB32);
+        {
+            QStyleOptionViewItem option;
+            option.initFrom(view->viewport());
+            option.rect = roomy.rect();
+            option.font = view->font();
+            QPainter p(&roomy);
+            p.fillRect(roomy.rect(), shown.pixel(shown.width() - 1, 0));
+            view->itemDelegate()->paint(&p, option, com16);
+        }
+        auto inkWidth = [](const QImage& img) {
+            const auto [left, right] =
+                InkColumns(img, 0, img.height() - 1, qGray(img.pixel(img.width() - 1, 0)), 60);
+            return right - left;
+        };
+        QCOMPARE(inkWidth(shown), inkWidth(roomy));
+        combo->hidePopup();
     }
 
     void systemMenuOffersAboutAndRoutesCommands() {

@@ -1,6 +1,7 @@
 #include "support/pty.h"
 
 #include "platform/PortMap.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -65,6 +67,12 @@ bool TestPty::Write(const QByteArray& bytes) {
     return true;
 }
 
+bool TestPty::WriteDelivered(const QByteArray& bytes) {
+    // The line discipline holds up to 4095 unread bytes.
+    const qsizetype expected = std::min<qsizetype>(bytes.size(), 4000);
+    return Write(bytes) && WaitWithoutEvents([&] { return SlaveInputWaiting() >= expected; });
+}
+
 QByteArray TestPty::Read(qsizetype count, int timeoutMs) {
     QByteArray out;
     while (m_master >= 0 && out.size() < count) {
@@ -89,4 +97,11 @@ void TestPty::CloseMaster() {
         ::close(m_master);
         m_master = -1;
     }
+}
+
+int TestPty::SlaveInputWaiting() const {
+    int n = 0;
+    if (m_slave < 0 || ::ioctl(m_slave, FIONREAD, &n) != 0)
+        return -1;
+    return n;
 }

@@ -40,11 +40,18 @@ public:
 
     // Device side: write all bytes, blocking as needed. False on failure.
     bool Write(const QByteArray& bytes);
+    // Write, then wait (without running the event loop) until the bytes, or
+    // as many as the tty holds, wait on the slave side: the code under test
+    // then reads them in one go, not mixed with what is sent next.
+    bool WriteDelivered(const QByteArray& bytes);
     // Device side: read until count bytes have arrived or timeoutMs passed
     // without any byte arriving.
     QByteArray Read(qsizetype count, int timeoutMs = 2000);
     // Makes the device vanish: the slave side sees a hang-up.
     void CloseMaster();
+    // Bytes written by the device that the slave side has not read yet: 0
+    // once the code under test has taken in everything sent.
+    int SlaveInputWaiting() const;
 
     // The slave tty's current settings, as the code under test left them.
     std::optional<TtyLineSettings> SlaveSettings() const { return ReadTtyLineSettings(m_slave); }

@@ -1,25 +1,36 @@
 #include "support/testsupport.h"
 
 #include <QAbstractEventDispatcher>
-#include <QEventLoop>
+#include <QDeadlineTimer>
+#include <QProcess>
 #include <QThread>
-#include <QTimer>
-#include <ctime>
+#include <unistd.h>
 
-double ProcessCpuSeconds() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+int EventLoopPassesUntilIdle(int limit) {
+    QAbstractEventDispatcher* dispatcher = QThread::currentThread()->eventDispatcher();
+    int passes = 0;
+    while (passes < limit && dispatcher->processEvents(QEventLoop::AllEvents))
+        ++passes;
+    return passes;
 }
 
-int RunEventLoopFor(int ms) {
-    int wakeups = 0;
-    QAbstractEventDispatcher* dispatcher = QThread::currentThread()->eventDispatcher();
-    const QMetaObject::Connection counter =
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++wakeups; });
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-    QObject::disconnect(counter);
-    return wakeups;
+bool WaitWithoutEvents(const std::function<bool()>& condition, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::usleep(200);
+    }
+    return true;
+}
+
+SSmallDisk::SSmallDisk(int kib) {
+    const QString opts = QStringLiteral("size=%1k").arg(kib);
+    mounted = dir.isValid() && ::geteuid() == 0 &&
+              QProcess::execute("mount", {"-t", "tmpfs", "-o", opts, "tmpfs", dir.path()}) == 0;
+}
+
+SSmallDisk::~SSmallDisk() {
+    if (mounted)
+        QProcess::execute("umount", {"-l", dir.path()});
 }

@@ -1,13 +1,27 @@
 #pragma once
 // Helpers shared by the test programs.
+#include <functional>
 
-// CPU time this process has used so far, in seconds (user and system, all
-// threads). A difference of two readings is a count of work done, not a
-// wall-clock measure.
-double ProcessCpuSeconds();
+// Runs passes of the event loop, none of them waiting, until one finds
+// nothing to do, and returns how many did something. A loop at rest needs a
+// few; one that never rests (a notifier that fires on every pass) reaches
+// limit.
+int EventLoopPassesUntilIdle(int limit = 1000);
 
-// Runs a real event loop (as the application's own) for about ms
-// milliseconds and returns how many times the event dispatcher woke up. An
-// idle loop wakes a few times; a busy one (a notifier that fires on every
-// pass) wakes thousands of times.
-int RunEventLoopFor(int ms);
+// Polls condition, without running the event loop, until it holds (true) or
+// timeoutMs have gone by (false): for states the test must reach while the
+// UI thread stays away from its events.
+bool WaitWithoutEvents(const std::function<bool()>& condition, int timeoutMs = 10000);
+
+#include <QTemporaryDir>
+
+// A small file system of its own that fills up, mounted on a temporary
+// folder where this user may mount one (root); unmounted when it goes.
+struct SSmallDisk {
+    QTemporaryDir dir;
+    bool mounted = false;
+    explicit SSmallDisk(int kib);
+    ~SSmallDisk();
+    SSmallDisk(const SSmallDisk&) = delete;
+    SSmallDisk& operator=(const SSmallDisk&) = delete;
+};
