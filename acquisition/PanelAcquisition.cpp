@@ -1,11 +1,8 @@
 // The receive path, the worker, decoding and recording: operations of the panel.
 #include "acquisition/Record.h"
-#include "platform/MessageBox.h"
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
-#include <cerrno>
-#include <cstring>
 
 void CTovrelDlg::OnCommMscomm1() {
     constexpr short kEvReceive = 2;

@@ -109,7 +109,8 @@ public:
     // buffer's number, the decimation counter and the record being decoded.
     CRecvBuffers m_recv;
     // Sees every record handed to the decoder, on the worker thread, before it
-    // is decoded. Empty unless a measuring tool sets it before the worker starts.
+    // is decoded. Seam for the benchmarks and the kill tests, which have no
+    // other way to see what was decoded; empty unless set before the worker starts.
     std::function<void(const std::uint8_t* record)> m_decodeTap;
 
 protected:

@@ -277,7 +277,7 @@ private slots:
             QVERIFY2(m_boxes.last().startsWith(failed), qPrintable(m_boxes.last()));
         }
         QCOMPARE(p.Count(kOpened), 0);
-        QVERIFY(!p.dlg.m_pRecvThread.joinable());
+        QVERIFY(!p.dlg.m_pRecvThread.IsRunning());
     }
 
     void failureIsShownInAModalBoxWithOk() {
