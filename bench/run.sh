@@ -190,17 +190,21 @@ loss_row() { # tag label pct
     echo "2. CPU, share of one core                     panel     floor   panel/floor  target"
     printf '  %-42s %6s %%  %7s  %11s  %s\n' "idle, port open, no data (${IDLE_S} s)" \
         "$(v main.idle_cpu_pct)" "-" "-" "< 1 %"
-    printf '  %-42s %6s %%  %5s %%  %10sx  %s\n' "100 % line rate, test mode, recording on" \
-        "$(v main.cpu_pct)" "$(v floor.cpu_pct)" \
-        "$(calc "f = $(v floor.cpu_pct); printf \"%.1f\", (f > 0 ? $(v main.cpu_pct) / f : 0)")" \
-        "< 10 %, <= 3x floor"
-    printf '  %-42s %6s %%\n' "  of which the UI thread" "$(v main.ui_cpu_pct)"
-    printf '  %-42s %6s %%  (%s buffers of %s bytes on average, %s pauses)\n' \
-        "  of which the worker" "$(v main.worker_cpu_pct)" "$(v main.buffers)" \
-        "$(v main.fill_bytes)" "$(v main.pauses)"
-    printf '  %-42s %6s/s strips, %s/s readouts\n' "  paints" "$(v main.strip_paints_per_s)" \
-        "$(v main.readout_paints_per_s)"
-    echo "  (floor: plain termios read() of the same stream; CPU measured after ${WARM_S} s warm-up)"
+    cpu_rows() { # tag label target
+        printf '  %-42s %6s %%  %5s %%  %10sx  %s\n' "$2" "$(v $1.cpu_pct)" "$(v floor.cpu_pct)" \
+            "$(calc "f = $(v floor.cpu_pct); printf \"%.1f\", (f > 0 ? $(v $1.cpu_pct) / f : 0)")" \
+            "$3"
+        printf '  %-42s %6s %%\n' "  of which the UI thread" "$(v $1.ui_cpu_pct)"
+        printf '  %-42s %6s %%  (%s buffers of %s bytes on average, %s pauses)\n' \
+            "  of which the worker" "$(v $1.worker_cpu_pct)" "$(v $1.buffers)" \
+            "$(v $1.fill_bytes)" "$(v $1.pauses)"
+        printf '  %-42s %6s/s a strip, %s/s a readout (screen: %s Hz)\n' "  paints, the busiest window of each kind" \
+            "$(v $1.strip_paints_per_s_each)" "$(v $1.readout_paints_per_s_each)" "$(v $1.frame_hz)"
+    }
+    cpu_rows main "100 % line rate, test mode, recording on" "< 10 %, <= 2x floor"
+    cpu_rows calib100 "100 % line rate, calibration mode, rec. on" "<= 4x floor"
+    echo "  (floor: plain termios read() of the same stream; CPU measured after ${WARM_S} s warm-up;"
+    echo "   paints: at most one a frame of the screen)"
     echo
     echo "3. Paint, median of $(v paint.iterations) repaints (p99)                        target"
     printf '  %-42s %7s us (%s)  < 1 ms\n' \

@@ -1,55 +1,64 @@
 #include "platform/WindowHandle.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QPointer>
+#include "platform/FrameClock.h"
+
 #include <QWidget>
 
 struct CWndHandle::State {
     mutable std::mutex lock;
-    QObject* sink = nullptr; // non-null exactly while the window exists
+    QWidget* widget = nullptr; // non-null exactly while the window exists
+    QObject* guard = nullptr;
     QRegion pending;
     bool whole = false;
-    bool posted = false;
+    bool queued = false; // a frame will serve what is pending
 };
 
 namespace {
-const QEvent::Type kRepaintEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-// Lives on the UI thread as a child of the widget; receives the merged request.
-class RepaintSink : public QObject {
+// Lives on the UI thread as a child of the widget. Going with the widget (its
+// children are destroyed with it) ends the window for every thread, even
+// without an explicit Detach.
+class WindowGuard : public QObject {
 public:
-    using Take = std::function<QRegion(bool*)>;
-    RepaintSink(QWidget* w, std::weak_ptr<CWndHandle::State> state, Take take)
-        : QObject(w), m_widget(w), m_state(std::move(state)), m_take(std::move(take)) {}
-    // Going with the widget (its children are destroyed with it) ends the
-    // window for every thread, even without an explicit Detach.
-    ~RepaintSink() override {
+    WindowGuard(QWidget* w, std::weak_ptr<CWndHandle::State> state)
+        : QObject(w), m_state(std::move(state)) {}
+    ~WindowGuard() override {
         if (auto s = m_state.lock()) {
             std::lock_guard g(s->lock);
-            if (s->sink == this)
-                s->sink = nullptr;
+            if (s->guard == this) {
+                s->guard = nullptr;
+                s->widget = nullptr;
+            }
         }
-    }
-    bool event(QEvent* e) override {
-        if (e->type() != kRepaintEvent)
-            return QObject::event(e);
-        bool whole = false;
-        QRegion region = m_take(&whole);
-        if (m_widget) {
-            if (whole)
-                m_widget->update();
-            else if (!region.isEmpty())
-                m_widget->update(region);
-        }
-        return true;
     }
 
 private:
-    QPointer<QWidget> m_widget;
     std::weak_ptr<CWndHandle::State> m_state;
-    Take m_take;
 };
+
+// UI thread, at a frame: what was requested since the last one, in one update.
+void Serve(const std::weak_ptr<CWndHandle::State>& weak) {
+    auto s = weak.lock();
+    if (!s)
+        return;
+    QWidget* widget;
+    QRegion region;
+    bool whole;
+    {
+        std::lock_guard g(s->lock);
+        s->queued = false;
+        widget = s->widget;
+        region.swap(s->pending);
+        whole = s->whole;
+        s->whole = false;
+    }
+    // The widget goes only on this thread, so it cannot go meanwhile.
+    if (!widget)
+        return;
+    if (whole)
+        widget->update();
+    else if (!region.isEmpty())
+        widget->update(region);
+}
 } // namespace
 
 CWndHandle::CWndHandle() : m_state(std::make_shared<State>()) {}
@@ -59,54 +68,45 @@ CWndHandle::~CWndHandle() {
 }
 
 void CWndHandle::Attach(QWidget* widget) {
-    std::weak_ptr<State> weak = m_state;
-    auto* sink = new RepaintSink(widget, weak, [weak](bool* whole) {
-        QRegion r;
-        if (auto s = weak.lock()) {
-            std::lock_guard g(s->lock);
-            r = s->pending;
-            *whole = s->whole;
-            s->pending = QRegion();
-            s->whole = false;
-            s->posted = false;
-        }
-        return r;
-    });
+    CFrameClock::MakeClock(); // before any worker can ask for a frame
+    auto* guard = new WindowGuard(widget, m_state);
     std::lock_guard g(m_state->lock);
-    m_state->sink = sink;
+    m_state->widget = widget;
+    m_state->guard = guard;
 }
 
 void CWndHandle::Detach() {
-    QPointer<QObject> sink;
+    QObject* guard;
     {
         std::lock_guard g(m_state->lock);
-        sink = m_state->sink;
-        m_state->sink = nullptr;
+        guard = m_state->guard;
+        m_state->guard = nullptr;
+        m_state->widget = nullptr;
         m_state->pending = QRegion();
         m_state->whole = false;
-        m_state->posted = false;
     }
-    // Posted events for the sink are discarded with it. The sink may already be
-    // gone when the widget's children were destroyed first.
-    delete sink.data();
+    // A frame already asked for finds no window and does nothing. The guard
+    // is already gone when the widget's children were destroyed first.
+    delete guard;
 }
 
 bool CWndHandle::IsWindow() const {
     std::lock_guard g(m_state->lock);
-    return m_state->sink != nullptr;
+    return m_state->widget != nullptr;
 }
 
 void CWndHandle::InvalidateRect(const QRect* rect, bool /*erase*/) {
     std::lock_guard g(m_state->lock);
-    if (!m_state->sink)
+    if (!m_state->widget)
         return;
-    if (rect)
+    if (m_state->whole)
+        ; // the whole client area is coming anyway
+    else if (rect)
         m_state->pending += *rect;
     else
         m_state->whole = true;
-    if (!m_state->posted) {
-        m_state->posted = true;
-        // postEvent is thread-safe; the lock keeps the sink alive until it is queued.
-        QCoreApplication::postEvent(m_state->sink, new QEvent(kRepaintEvent));
+    if (!m_state->queued) {
+        m_state->queued = true;
+        CFrameClock::Request([weak = std::weak_ptr<State>(m_state)] { Serve(weak); });
     }
 }

@@ -1,5 +1,4 @@
 #pragma once
-#include <QObject>
 #include <QRect>
 #include <QRegion>
 #include <memory>
@@ -9,9 +8,10 @@ class QWidget;
 
 // Stands in for a window handle: it exists from Create to destruction of the
 // window, may be asked from any thread whether the window still exists, and
-// accepts repaint requests from any thread. Requests made before the UI thread
-// gets round to painting are merged into one region, as the window system
-// merges invalid areas, so a burst of small requests costs one paint.
+// accepts repaint requests from any thread. Requests are merged into one
+// region, as the window system merges invalid areas, and the region is served
+// at the next frame of the screen (CFrameClock): a window repaints at most
+// once a frame however many requests come, and a burst costs one paint.
 class CWndHandle {
 public:
     CWndHandle();
@@ -33,7 +33,7 @@ public:
     // background, so there is nothing left to erase.
     void InvalidateRect(const QRect* rect, bool erase);
 
-    struct State; // public so the repaint sink in the .cpp can name it
+    struct State; // public so the helpers in the .cpp can name it
 
 private:
     std::shared_ptr<State> m_state;

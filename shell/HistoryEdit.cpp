@@ -1,8 +1,15 @@
 #include "shell/HistoryEdit.h"
 
+#include "platform/FrameClock.h"
+
 #include <QApplication>
+#include <QPointer>
 #include <QScrollBar>
 #include <QStringEncoder>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextLayout>
 #include <cstdio>
 
 namespace {
@@ -14,6 +21,10 @@ const QString kLineBreak = QStringLiteral("\r\n");
 qsizetype CharBytes(QStringView ch) {
     if (ch.size() == 1 && ch[0].unicode() < 0x80)
         return 1;
+    // The unified ideographs of Unicode 1.1, all double-byte in GBK: most of
+    // what the log's texts hold that is not ASCII.
+    if (ch.size() == 1 && ch[0].unicode() >= 0x4E00 && ch[0].unicode() <= 0x9FA5)
+        return 2;
     // Made once per thread: making a converter costs far more than encoding
     // one character, and in calibration mode every decoded record's log line
     // is measured here, character by character.
@@ -50,6 +61,14 @@ QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime) {
     std::snprintf(buf, sizeof buf, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", year, month, day, hour, minute,
                   second);
     return QString::fromLatin1(buf);
+}
+
+qsizetype HistoryPositions(QStringView text) {
+    qsizetype n = text.size();
+    for (qsizetype i = 1; i < text.size(); ++i)
+        if (text[i] == u'\n' && text[i - 1] == u'\r')
+            --n;
+    return n;
 }
 
 qsizetype Cp936Length(const QString& text) {
@@ -106,26 +125,94 @@ void CHistoryEdit::OnSetFocus(QWidget* previous) {
 }
 
 void CHistoryEdit::AppendLineUnit(const QString& line) {
-    const qsizetype lineBytes = Cp936Length(line);
-    bool rewrite = false;
     if (m_textBytes > kHistoryLimitBytes) {
         m_text = Cp936Tail(m_text, kHistoryKeepBytes);
         m_textBytes = Cp936Length(m_text);
-        rewrite = true;
+        m_textPositions = HistoryPositions(m_text);
     }
-    if (!m_text.isEmpty()) {
-        m_text += kLineBreak;
-        m_textBytes += 2;
-    }
-    m_text += line;
-    m_textBytes += lineBytes;
+    const QString added = m_text.isEmpty() ? line : kLineBreak + line;
+    const qsizetype addedPositions = HistoryPositions(added);
+    m_text += added;
+    m_textBytes += Cp936Length(added);
+    m_textPositions += addedPositions;
 
-    if (rewrite || document()->isEmpty()) {
-        QString shown = m_text;
-        shown.replace(kLineBreak, QStringLiteral("\n"));
-        setPlainText(shown);
+    // The control catches up at the next frame. Once what waits covers the
+    // whole text, the text itself is what the control will get.
+    if (!m_showWhole) {
+        m_pending += added;
+        m_pendingPositions += addedPositions;
+        if (m_pendingPositions >= m_textPositions) {
+            m_showWhole = true;
+            m_pending.clear();
+            m_pendingPositions = 0;
+        }
+    }
+    if (!m_framePending) {
+        m_framePending = true;
+        RequestFrame();
+    }
+}
+
+void CHistoryEdit::RequestFrame() {
+    CFrameClock::Request([self = QPointer<CHistoryEdit>(this)] {
+        if (self)
+            self->ShowPending();
+    });
+}
+
+// The widget lays a line out only when it comes into view (the newest lines,
+// at every frame) and by default lets the shaped text go at once, so that
+// painting the line shapes it all over again. The lines a frame adds keep
+// theirs: only lines laid out hold any, and the log holds few lines.
+void CHistoryEdit::KeepShapedText(QTextDocument* doc, int lastBlocks) {
+    QTextBlock b = doc->lastBlock();
+    for (int i = 0; i < lastBlocks && b.isValid(); ++i, b = b.previous())
+        b.layout()->setCacheEnabled(true);
+}
+
+void CHistoryEdit::ShowPending() {
+    // At most every kFramesPerShow-th frame: frames come at least a period
+    // apart, so half a period short of that many periods is that frame.
+    const int period = CFrameClock::PeriodMs();
+    if (m_sinceShown.isValid() && 2 * m_sinceShown.elapsed() < (2 * kFramesPerShow - 1) * period) {
+        RequestFrame();
+        return;
+    }
+    m_sinceShown.start();
+    m_framePending = false;
+    QTextDocument* doc = document();
+    const qsizetype shown = doc->characterCount() - 1;
+    QTextCursor c(doc);
+    c.beginEditBlock();
+    int before = 1;
+    if (m_showWhole) {
+        c.select(QTextCursor::Document);
+        c.insertText(m_text);
     } else {
-        appendPlainText(line);
+        // New lines at the end; what the byte limit cut off, from the front.
+        before = doc->blockCount();
+        c.movePosition(QTextCursor::End);
+        c.insertText(m_pending);
+        const qsizetype cut = shown + m_pendingPositions - m_textPositions;
+        if (cut > 0) {
+            c.setPosition(0);
+            c.setPosition(int(cut), QTextCursor::KeepAnchor);
+            c.removeSelectedText();
+            before = 1;
+        }
+    }
+    KeepShapedText(doc, doc->blockCount() - before + 1);
+    c.endEditBlock();
+    m_pending.clear();
+    m_pendingPositions = 0;
+    m_showWhole = false;
+    // Characters the control counts otherwise (none the log's callers write)
+    // would leave it out of step: then it gets the whole text.
+    if (doc->characterCount() - 1 != m_textPositions) {
+        ++m_resyncs;
+        QTextCursor all(doc);
+        all.select(QTextCursor::Document);
+        all.insertText(m_text);
     }
     // Bring the newest line into view, from the line's start.
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
@@ -134,7 +221,17 @@ void CHistoryEdit::AppendLineUnit(const QString& line) {
 
 void AppendHistory(CHistoryEdit& log, const QString& text) {
     const std::time_t now = g_now ? g_now() : std::time(nullptr);
-    const QString line = FormatHistoryTimestamp(now, g_localTime ? g_localTime : DefaultLocalTime) +
-                         QStringLiteral(": ") + text;
+    const LocalTimeFn localTime = g_localTime ? g_localTime : DefaultLocalTime;
+    // In calibration mode hundreds of lines a second share their second; its
+    // timestamp (six conversions of the same time) is made once.
+    thread_local std::time_t stampTime = 0;
+    thread_local LocalTimeFn stampFn = nullptr;
+    thread_local QString stamp;
+    if (now != stampTime || localTime != stampFn || stamp.isEmpty()) {
+        stamp = FormatHistoryTimestamp(now, localTime);
+        stampTime = now;
+        stampFn = localTime;
+    }
+    const QString line = stamp + QStringLiteral(": ") + text;
     log.UiCall().Call([&log, &line] { log.AppendLineUnit(line); });
 }

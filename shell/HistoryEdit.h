@@ -1,13 +1,21 @@
 #pragma once
 #include "platform/UiThreadCall.h"
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QString>
 #include <ctime>
 
 // The history log control: read-only, no wrapping, both scroll bars. It keeps
 // its text as the log's own text (lines joined by "\r\n") beside the widget,
-// so the byte limit is measured without re-reading and re-encoding the widget.
+// with a running byte count, so the byte limit is measured without re-reading
+// and re-encoding the widget. An append changes that text at once; the widget
+// follows at the next frame of the screen, all lines that came meanwhile in
+// one edit: added at its end, and cut from its front when the limit cut the
+// text. In calibration mode hundreds of lines a second come in, more than any
+// screen shows or anyone reads, and laying out and painting the newest lines
+// is most of what a frame costs; so the widget follows at every third frame
+// only (20 times a second at 60 Hz), still live to the eye.
 class CHistoryEdit : public QPlainTextEdit {
 public:
     CHistoryEdit();
@@ -30,10 +38,26 @@ public:
     // One append's steps that touch the control, run as one unit on the UI thread.
     void AppendLineUnit(const QString& line);
 
+    // How often the widget, out of step with the text, was given the whole
+    // text again. Nothing the log's callers write should ever need it.
+    int WidgetResyncs() const { return m_resyncs; }
+
 private:
+    // The frame's edit: the widget catches up with the text.
+    void ShowPending();
+    void RequestFrame();
+    static void KeepShapedText(QTextDocument* doc, int lastBlocks);
+
     CUiThreadCall m_uiCall;
     QString m_text;
     qsizetype m_textBytes = 0;
+    qsizetype m_textPositions = 0; // of m_text, as the widget counts them
+    QString m_pending;             // added to the text since the widget's last edit
+    qsizetype m_pendingPositions = 0;
+    bool m_showWhole = false; // what waits covers the whole text: show the text
+    int m_resyncs = 0;
+    bool m_framePending = false; // the next frame brings the widget up to date
+    QElapsedTimer m_sinceShown;  // since the widget's last edit
 };
 
 // Adds one line "timestamp: text" to the log. Callable from any thread; a
@@ -45,6 +69,8 @@ void AppendHistory(CHistoryEdit& log, const QString& text);
 
 inline constexpr qsizetype kHistoryLimitBytes = 10000;
 inline constexpr qsizetype kHistoryKeepBytes = 300;
+// The widget catches up with the text at most every this many frames.
+inline constexpr int kFramesPerShow = 3;
 
 // Converts a calendar time to local fields; false when it cannot.
 using LocalTimeFn = bool (*)(std::time_t, std::tm*);
@@ -56,6 +82,9 @@ QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime = DefaultLoc
 
 // Lets tests fix the clock and the conversion; nullptr restores the defaults.
 void SetHistoryClock(std::time_t (*now)(), LocalTimeFn localTime);
+
+// Characters of a text as the widget holds them: a "\r\n" line break is one.
+qsizetype HistoryPositions(QStringView text);
 
 // Bytes of a text in code page 936 (characters it cannot hold count as one '?').
 qsizetype Cp936Length(const QString& text);

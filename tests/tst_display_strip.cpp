@@ -2,14 +2,17 @@
 // resized, painted; checked on the pixels of the grabbed window.
 #include "display/DrawWave3Wnd.h"
 #include "display/InfoScreeWnd.h"
+#include "platform/FrameClock.h"
 
 #include <QDialog>
 #include <QImage>
 #include <QLabel>
 #include <QPaintEvent>
+#include <QScreen>
 #include <QTest>
 #include <initializer_list>
 #include <memory>
+#include <thread>
 
 namespace {
 const QRgb kWhite = qRgb(255, 255, 255);
@@ -78,6 +81,7 @@ private slots:
     void sampleAfterDestructionChangesNothing();
     void scrollingRingIsPaintedOldestFirst();
     void appendRepaintsOnlyItsBand();
+    void aBurstBetweenTwoFramesReachesTheScreenWhole();
     void membersOfADialogDestroyInOrder();
 
 private:
@@ -92,6 +96,7 @@ void TestStrip::init() {
 }
 
 void TestStrip::cleanup() {
+    CFrameClock::SetPeriodMs(0);
     m_strips.clear();
     m_panel.reset();
 }
@@ -277,13 +282,34 @@ namespace {
 class RecordingStrip : public CDrawWave3Wnd {
 public:
     QRegion painted;
+    int paints = 0;
 
 protected:
     void paintEvent(QPaintEvent* e) override {
         painted += e->region();
+        ++paints;
         CDrawWave3Wnd::paintEvent(e);
     }
 };
+
+class CountingReadout : public CInfoScreeWnd {
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent* e) override {
+        ++paints;
+        CInfoScreeWnd::paintEvent(e);
+    }
+};
+
+// What the window system holds of a child of a top-level window: what the
+// paints left there, not a fresh rendering.
+QImage OnScreen(QWidget& w) {
+    QWidget* top = w.window();
+    const QPoint at = w.mapTo(top, QPoint(0, 0));
+    return top->screen()->grabWindow(top->winId(), at.x(), at.y(), w.width(), w.height()).toImage();
+}
 } // namespace
 
 void TestStrip::appendRepaintsOnlyItsBand() {
@@ -308,6 +334,62 @@ void TestStrip::appendRepaintsOnlyItsBand() {
     w.painted = QRegion();
     Feed(w, {10});
     QTRY_COMPARE(w.painted, QRegion(w.rect())); // a ring repaints everything
+}
+
+// The worker's samples between two frames are painted in the second frame,
+// in one paint of the strip, and all of them reach the screen: what the
+// window system holds then is what a full paint of the strip draws. A
+// readout updated many times meanwhile paints once, with its newest value.
+void TestStrip::aBurstBetweenTwoFramesReachesTheScreenWhole() {
+    RecordingStrip w;
+    w.Create(m_panel.get(), QRect(10, 20, 300, 100), 100);
+    auto* control = new QLabel(m_panel.get());
+    control->setGeometry(10, 150, 200, 40);
+    CountingReadout info;
+    info.SubclassWindow(control);
+    m_panel->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_panel.get()));
+    QTRY_COMPARE(w.painted, QRegion(w.rect()));
+    QTRY_VERIFY(info.paints > 0);
+
+    // A frame now, then none until the test says.
+    CFrameClock::SetPeriodMs(1);
+    const int first = w.paints;
+    FeedRepeated(w, 50, 100);
+    QTRY_COMPARE(w.paints, first + 1);
+    CFrameClock::SetPeriodMs(1000000);
+    w.painted = QRegion();
+    const int strips = w.paints, readouts = info.paints;
+
+    // The burst, from another thread, in pieces with the UI thread running
+    // in between: no piece is painted on its own.
+    for (int piece = 0; piece < 12; ++piece) {
+        std::thread worker([&] {
+            for (int k = 0; k < 10; ++k) {
+                w.AddSample(uint16_t((piece * 10 + k) * 37 % 199));
+                info.m_iValue = piece * 10 + k;
+                InvalidateRect(info.m_hWnd, nullptr, false);
+            }
+        });
+        worker.join();
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(w.paints, strips);
+    QCOMPARE(info.paints, readouts);
+
+    CFrameClock::SetPeriodMs(1); // the next frame
+    QTRY_COMPARE(w.paints, strips + 1);
+    QTRY_COMPARE(info.paints, readouts + 1);
+    QCoreApplication::processEvents(); // nothing else is coming
+    QCOMPARE(w.paints, strips + 1);
+    QCOMPARE(info.paints, readouts + 1);
+    // m_iLastPt went 101..220: the bands from column 97 to column 223.
+    QCOMPARE(w.painted, QRegion(97, 0, 127, 100));
+    QCOMPARE(QByteArray(info.m_szText), QByteArray("119"));
+    // (Grabbing renders afresh, so it comes last.)
+    const QImage stripShown = OnScreen(w), readoutShown = OnScreen(info);
+    QCOMPARE(stripShown, Grab(w));
+    QCOMPARE(readoutShown, Grab(info));
 }
 
 // The panel holds its windows by value and parents them later; its members

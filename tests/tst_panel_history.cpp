@@ -1,10 +1,14 @@
 // The history log: line format, the byte limit and its cut, appends from
 // other threads, and the focus rule.
+#include "platform/FrameClock.h"
 #include "shell/HistoryEdit.h"
 #include "support/panelsupport.h"
 
+#include <QDeadlineTimer>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QScrollBar>
+#include <QStringEncoder>
 #include <QVBoxLayout>
 #include <QtTest>
 #include <thread>
@@ -29,6 +33,17 @@ bool EveryOtherFails(std::time_t t, std::tm* out) {
     return (g_calls++ % 2) ? false : DefaultLocalTime(t, out);
 }
 const QString kStamp = QStringLiteral("2017-03-05 09:07:02: ");
+
+// The log's rule in one piece, as the control once applied it to its whole
+// text at every append: over 10000 bytes, keep the last 300 (whole
+// characters), then a line break unless empty, then the line.
+QString ReferenceAppend(QString text, const QString& line) {
+    if (Cp936Length(text) > kHistoryLimitBytes)
+        text = Cp936Tail(text, kHistoryKeepBytes);
+    if (!text.isEmpty())
+        text += QStringLiteral("\r\n");
+    return text + line;
+}
 } // namespace
 
 class TestPanelHistory : public QObject {
@@ -36,7 +51,10 @@ class TestPanelHistory : public QObject {
 private slots:
     void initTestCase() { InitPanelTestApp(); }
     void init() { SetHistoryClock(FixedNow, nullptr); }
-    void cleanup() { SetHistoryClock(nullptr, nullptr); }
+    void cleanup() {
+        SetHistoryClock(nullptr, nullptr);
+        CFrameClock::SetPeriodMs(0);
+    }
 
     void linesAreStampedAndJoinedWithCrLf() {
         CHistoryEdit log;
@@ -45,7 +63,8 @@ private slots:
         AppendHistory(log, QStringLiteral("100% %s %d"));
         QCOMPARE(log.GetWindowText(), kStamp + QStringLiteral("串口打开成功\r\n") + kStamp +
                                           QStringLiteral("100% %s %d"));
-        QCOMPARE(log.toPlainText(), QString(log.GetWindowText()).replace("\r\n", "\n"));
+        // The control follows at the next frame.
+        QTRY_COMPARE(log.toPlainText(), QString(log.GetWindowText()).replace("\r\n", "\n"));
         // 21 ASCII bytes of stamp, 6 two-byte characters, CR LF, 21 + 10.
         QCOMPARE(log.GetWindowTextBytes(), 21 + 12 + 2 + 21 + 10);
     }
@@ -92,6 +111,57 @@ private slots:
         QCOMPARE(Cp936Tail(QStringLiteral("ab中"), 3), QStringLiteral("b中"));
         QCOMPARE(Cp936Tail(QStringLiteral("中中"), 3), QStringLiteral("中"));
         QCOMPARE(Cp936Length(QStringLiteral("原始压力值wStressTmp1=")), 10 + 12);
+        // The ideographs are counted without the converter: as it counts them.
+        QString ideographs;
+        for (char16_t u = 0x4DF0; u <= 0x9FB0; ++u)
+            ideographs += QChar(u);
+        QStringEncoder gbk("GBK");
+        QCOMPARE(Cp936Length(ideographs), QByteArray(gbk.encode(ideographs)).size());
+    }
+
+    // Random lines (ASCII, Chinese, a character outside the BMP, short and
+    // far over both limits) go to the log and to the reference rule; frames
+    // come after a random number of lines, so one frame's edit may carry
+    // several lines and a cut. After every line the log's text and byte count
+    // match the rule; once frames have come, the control shows the same text.
+    void incrementalAppendsMatchTheWholeTextRule() {
+        CFrameClock::SetPeriodMs(1000000); // frames only when this test says
+        QRandomGenerator rng(14);
+        const QString pieces[] = {QStringLiteral("a"),          QStringLiteral("原始压力值"),
+                                  QStringLiteral("=1234, "),    QStringLiteral("中"),
+                                  QStringLiteral("\U0001F600"), QStringLiteral("%s"),
+                                  QStringLiteral("\r"),         QStringLiteral("\n")};
+        CHistoryEdit log;
+        QString ref;
+        int frames = 0;
+        for (int step = 0; step < 1500; ++step) {
+            QString line;
+            const int kind = rng.bounded(20);
+            const int n = kind == 0   ? rng.bounded(2000, 6000) // over the 300 bytes kept
+                          : kind == 1 ? rng.bounded(300, 400)
+                                      : rng.bounded(0, 40);
+            while (line.size() < n)
+                line += pieces[rng.bounded(kind < 2 ? 6 : 8)];
+            AppendHistory(log, line);
+            ref = ReferenceAppend(ref, kStamp + line);
+            QCOMPARE(log.GetWindowText(), ref);
+            QCOMPARE(log.GetWindowTextBytes(), Cp936Length(ref));
+            if (rng.bounded(4) == 0) {
+                // Frames now, until the control has caught up (a frame's
+                // timer wakes the loop; QTRY would poll 50 ms a time).
+                CFrameClock::SetPeriodMs(1);
+                ++frames;
+                // A lone CR breaks the line in the control too.
+                const QString shown = QString(ref).replace("\r\n", "\n").replace(u'\r', u'\n');
+                const QDeadlineTimer deadline(5000);
+                while (log.toPlainText() != shown && !deadline.hasExpired())
+                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+                QCOMPARE(log.toPlainText(), shown);
+                CFrameClock::SetPeriodMs(1000000);
+            }
+        }
+        QVERIFY(frames > 300);
+        QCOMPARE(log.WidgetResyncs(), 0); // every frame's edit was the incremental one
     }
 
     void newestLineIsScrolledIntoView() {
@@ -101,8 +171,9 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&log));
         for (int i = 0; i < 40; ++i)
             AppendHistory(log, QStringLiteral("line %1").arg(i));
-        QVERIFY(log.verticalScrollBar()->maximum() > 0);
+        QTRY_VERIFY(log.verticalScrollBar()->maximum() > 0);
         QCOMPARE(log.verticalScrollBar()->value(), log.verticalScrollBar()->maximum());
+        QCOMPARE(log.horizontalScrollBar()->value(), 0);
     }
 
     void appendsFromSeveralThreadsLoseAndDuplicateNothing() {
