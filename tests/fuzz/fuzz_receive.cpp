@@ -86,7 +86,9 @@ constexpr int kDamageJoin = kStepConfirm + kStepMaxRest / kRecordSize;
 // bytes are there, and a false place pieced together across the damage is
 // given up at the first period that lacks its marker. It starts at most
 // kTornBefore bytes before one: in step, the cut sees damage through the
-// marker of the record after the one in hand.
+// marker of the record after the one in hand. Out of step it may start
+// further before one, but then after the damage point (or the port opening)
+// that put the stream out of step.
 constexpr int kTornAfter = kStepSearch + kStepMaxRest;
 constexpr int kTornBefore = kRecordSize + kRecordMarkerPos;
 
@@ -600,11 +602,19 @@ struct Harness {
         if (!device.WithMarker())
             return; // without the marker there is no step to regain
         // Near a damage point: one in [at - kTornAfter, at + kTornBefore].
+        // The port opening counts as one when damage follows within the
+        // reach of the search that starts there: the stream starts out of
+        // step.
+        const bool nearStart =
+            at <= size_t(kTornAfter) && !damageAt.empty() && damageAt.front() <= size_t(kTornAfter);
         auto it = std::lower_bound(damageAt.begin(), damageAt.end(),
                                    at >= size_t(kTornAfter) ? at - size_t(kTornAfter) : 0);
-        if (it == damageAt.end() || *it > at + size_t(kTornBefore))
+        if (!nearStart && (it == damageAt.end() || *it > at + size_t(kTornBefore))) {
+            if (g_trace)
+                Dump();
             Fail("a torn line far from any damage (line offset, nearest damage before)",
                  (long long)at, it == damageAt.begin() ? -1LL : (long long)*std::prev(it));
+        }
     }
 
     // One worker pass over the oldest ready buffer; false when none is ready.
