@@ -1,10 +1,8 @@
-// Writes the starting corpus for fuzz_receive: programs of operations whose
-// chunks carry the simulated device's own records, cut the way a serial
-// driver hands them over, plus the usual ways a line goes wrong.
+// Writes the starting corpus for fuzz_receive: programs of operations that
+// cut the generated device stream the way a serial driver hands it over, keep
+// the worker up or let it stall, and damage the stream in the usual ways.
 //
 //   make_seeds <directory>
-#include "tools/SimDevice.h"
-
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -13,56 +11,63 @@
 
 namespace {
 
-// Operation codes of fuzz_receive.
-constexpr uint8_t kOpChunk = 0, kOpWorkOne = 4, kOpWorkAll = 5, kOpRecord = 6, kOpCoef = 7;
+// Operation codes and header flags of fuzz_receive.
+constexpr uint8_t kOpFeed = 0, kOpWorkOne = 3, kOpWorkAll = 4, kOpRecord = 5, kOpCoef = 6,
+                  kOpStray = 7, kOpLose = 8, kOpMarker = 9, kOpBreak = 10;
+constexpr uint8_t kNoMarker = 1;
+constexpr uint8_t kColons = 2 << 1;  // a sample byte is 0x3A one time in 32
+constexpr uint8_t kColumns = 2 << 3; // a column of 0x3A starts one record in 16
 
 struct Program {
     std::vector<uint8_t> bytes;
 
-    void Chunk(const std::vector<uint8_t>& data) {
-        bytes.push_back(kOpChunk);
-        bytes.push_back(uint8_t(data.size() & 0xFF));
-        bytes.push_back(uint8_t(data.size() >> 8));
-        bytes.insert(bytes.end(), data.begin(), data.end());
+    Program(uint8_t flags, uint16_t seed) : bytes{flags, uint8_t(seed), uint8_t(seed >> 8)} {}
+    void Feed(int n) {
+        bytes.push_back(kOpFeed);
+        bytes.push_back(uint8_t(n & 0xFF));
+        bytes.push_back(uint8_t(n >> 8));
     }
     void Op(uint8_t op) { bytes.push_back(op); }
-    void Op(uint8_t op, uint8_t arg) {
+    void Op(uint8_t op, std::initializer_list<uint8_t> args) {
         bytes.push_back(op);
-        bytes.push_back(arg);
+        bytes.insert(bytes.end(), args);
     }
 };
 
-// The device's stream: back-to-back records with running numbers and sums.
-std::vector<uint8_t> DeviceStream(size_t records, uint64_t first) {
-    const simdev::WaveformGenerator waves(simdev::kFullLineRate, 72);
-    simdev::DeviceState state;
-    state.sampling = true;
-    std::vector<uint8_t> out;
-    for (size_t k = 0; k < records; ++k) {
-        const simdev::Record r =
-            simdev::BuildRecord(uint8_t(first + k), waves.At(first + k, state));
-        out.insert(out.end(), r.begin(), r.end());
-    }
-    return out;
-}
-
-// Cuts stream into chunks of minChunk..maxChunk bytes, with a worker pass
-// after every `workEvery` chunks (0: never).
-Program Cut(const std::vector<uint8_t>& stream, int minChunk, int maxChunk, int workEvery,
-            unsigned seed, bool record = true) {
+// Feeds `total` stream bytes in chunks of minChunk..maxChunk bytes, with a
+// worker pass after every `workEvery` chunks (0: never) and, every
+// `damageEvery` chunks (0: never), one of the ways a line goes wrong.
+Program Cut(uint8_t flags, int total, int minChunk, int maxChunk, int workEvery, unsigned seed,
+            int damageEvery = 0, bool record = true) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> size(minChunk, maxChunk);
-    Program p;
+    Program p(flags, uint16_t(seed));
     if (record)
-        p.Op(kOpRecord, 0);
-    size_t at = 0;
+        p.Op(kOpRecord, {0});
     int chunks = 0;
-    while (at < stream.size()) {
-        const size_t n = std::min(stream.size() - at, size_t(size(rng)));
-        p.Chunk({stream.begin() + long(at), stream.begin() + long(at + n)});
-        at += n;
-        if (workEvery > 0 && ++chunks % workEvery == 0)
+    for (int fed = 0; fed < total;) {
+        const int n = std::min(total - fed, size(rng));
+        p.Feed(n);
+        fed += n;
+        ++chunks;
+        if (workEvery > 0 && chunks % workEvery == 0)
             p.Op(kOpWorkOne);
+        if (damageEvery > 0 && chunks % damageEvery == 0) {
+            switch (rng() % 4) {
+            case 0:
+                p.Op(kOpStray, {uint8_t(rng() % 3), uint8_t(rng() % 200), 0x3A, 0x00, 0x3A});
+                break;
+            case 1:
+                p.Op(kOpLose, {uint8_t(rng() % 3), uint8_t(rng() % 200)});
+                break;
+            case 2:
+                p.Op(kOpMarker, {uint8_t(rng() % 8), 0x00});
+                break;
+            default:
+                p.Op(kOpBreak);
+                break;
+            }
+        }
     }
     p.Op(kOpWorkAll);
     return p;
@@ -87,58 +92,42 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    const std::vector<uint8_t> stream = DeviceStream(600, 0);
+    const uint8_t both = kColons | kColumns;
+    constexpr int kStream = 9000; // 600 records
     bool ok = true;
 
     // What a healthy line looks like: small reads, the worker keeping up.
-    ok &= Write(dir, "steady-small-reads", Cut(stream, 4, 64, 4, 1));
+    ok &= Write(dir, "steady-small-reads", Cut(both, kStream, 4, 64, 4, 1));
     // Large reads, up to the limit, the worker after each.
-    ok &= Write(dir, "steady-large-reads", Cut(stream, 256, 512, 1, 2));
+    ok &= Write(dir, "steady-large-reads", Cut(both, kStream, 256, 512, 1, 2));
     // Reads a little over the limit now and then.
-    ok &= Write(dir, "oversized-reads", Cut(stream, 400, 600, 1, 3));
+    ok &= Write(dir, "oversized-reads", Cut(both, kStream, 400, 600, 1, 3));
     // A stalled worker: every buffer is held and chunks are dropped.
-    ok &= Write(dir, "stalled-worker", Cut(stream, 100, 512, 0, 4));
+    ok &= Write(dir, "stalled-worker", Cut(both, kStream, 100, 512, 0, 4));
     // Exactly filling a buffer: 1024 = 2 * 512.
-    ok &= Write(dir, "exact-fill", Cut(stream, 512, 512, 3, 5));
-
-    // The stream shifted by one byte: no record has its marker in place.
-    {
-        std::vector<uint8_t> shifted(stream.begin() + 1, stream.end());
-        ok &= Write(dir, "shifted-by-one", Cut(shifted, 30, 200, 2, 6));
-    }
-    // Records without the marker, and garbage.
-    {
-        std::vector<uint8_t> damaged = stream;
-        for (size_t k = 1; k < damaged.size(); k += 15 * 7)
-            damaged[k] = 0x00;
-        ok &= Write(dir, "missing-markers", Cut(damaged, 15, 300, 1, 7));
-        std::mt19937 rng(8);
-        std::vector<uint8_t> noise(4000);
-        for (auto& b : noise)
-            b = uint8_t(rng());
-        ok &= Write(dir, "garbage", Cut(noise, 1, 512, 2, 9));
-    }
+    ok &= Write(dir, "exact-fill", Cut(both, kStream, 512, 512, 3, 5));
+    // Stray bytes, lost bytes, damaged markers and breaks between reads.
+    ok &= Write(dir, "damaged-line", Cut(both, kStream, 16, 200, 2, 6, 3));
+    ok &=
+        Write(dir, "damaged-line-colons", Cut(uint8_t(3 << 1 | 3 << 3), kStream, 30, 300, 1, 7, 2));
+    // A device without the marker, clean and damaged.
+    ok &= Write(dir, "no-marker", Cut(kNoMarker | both, kStream, 7, 200, 2, 8));
+    ok &= Write(dir, "no-marker-damaged", Cut(kNoMarker | both, kStream, 30, 300, 1, 9, 4));
     // Recording switched on and off mid-stream, a refused start, and the
     // decoder's coefficients: zero, negative, the 32-bit extremes.
     {
-        Program p;
-        const std::vector<uint8_t> part = DeviceStream(200, 600);
-        size_t at = 0;
-        int step = 0;
-        while (at < part.size()) {
-            const size_t n = std::min<size_t>(part.size() - at, 300);
-            p.Chunk({part.begin() + long(at), part.begin() + long(at + n)});
-            at += n;
-            switch (step++ % 5) {
+        Program p(both, 10);
+        for (int step = 0; step < 15; ++step) {
+            p.Feed(300);
+            switch (step % 5) {
             case 0:
-                p.Op(kOpRecord, 0);
+                p.Op(kOpRecord, {0});
                 break;
             case 1:
-                p.Op(kOpCoef, 0); // 0 and the next table entry
-                p.bytes.push_back(6);
+                p.Op(kOpCoef, {0, 6}); // 0 and the next table entry
                 break;
             case 2:
-                p.Op(kOpRecord, 1);
+                p.Op(kOpRecord, {1});
                 break;
             case 3:
                 p.Op(kOpWorkAll);
