@@ -23,8 +23,7 @@ int32_t RunAt(const uint8_t* buf, int32_t len, int32_t pos) {
 
 } // namespace
 
-SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, bool& inStep, bool final,
-                   bool markedStream) {
+SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, bool& inStep, bool final) {
     SStepCut cut;
     int32_t r = from, w = from;
     auto take = [&] {
@@ -93,8 +92,6 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, bool& inStep, bool f
             inStep = true;
             continue;
         }
-        if (best < 0 && final && markedStream)
-            break; // dropped below
         // No boundary near (a stream without the marker), or one a whole
         // number of records ahead (records whose marker is missing, then
         // marked ones): cut at fixed offsets as it comes.

@@ -36,8 +36,5 @@ struct SStepCut {
 // inStep says whether `from` is a record boundary, and is left saying whether
 // restFrom is one. When `final` (nothing will follow buf[len-1]: the stream
 // broke there) nothing is left undecided: what cannot be a whole record is
-// dropped and counted. markedStream says the stream has carried the marker
-// before: where it breaks, bytes in which no boundary can be found are then
-// the torn ends of records, and are dropped rather than cut at fixed offsets.
-SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, bool& inStep, bool final,
-                   bool markedStream = false);
+// dropped and counted.
+SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, bool& inStep, bool final);

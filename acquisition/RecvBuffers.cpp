@@ -100,9 +100,7 @@ void CRecvBuffers::Wake() {
 
 void CRecvBuffers::Settle(int w, bool final) {
     int32_t len = m_iRecvLen[w].load(std::memory_order_relaxed);
-    const SStepCut cut =
-        CutInStep(m_byRecvBuf[w], m_iSettled[w], len, m_bInStep, final, m_bMarkedStream);
-    m_bMarkedStream = m_bMarkedStream || m_bInStep;
+    const SStepCut cut = CutInStep(m_byRecvBuf[w], m_iSettled[w], len, m_bInStep, final);
     m_iCarryLen = 0;
     if (!final) {
         m_iCarryLen = len - cut.restFrom;

@@ -120,7 +120,6 @@ private:
     // the piece moving from a buffer handed over to the next one.
     int32_t m_iSettled[kRecvBufCount] = {0, 0, 0};
     bool m_bInStep = false;
-    bool m_bMarkedStream = false; // has been in step since the panel started
     uint8_t m_byCarry[kStepMaxRest + kRecordSize] = {};
     int32_t m_iCarryLen = 0;
 
