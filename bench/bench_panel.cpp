@@ -622,7 +622,7 @@ int main(int argc, char** argv) {
     cli.addPositionalArgument("mode", "stream | latency | paint | tally FILE");
     const QCommandLineOption simdevice("simdevice", "The simulated device program.", "path");
     const QCommandLineOption chunks(
-        "chunks", "stream: the device's writes (records, N or random:N; see its --help).", "spec");
+        "chunks", "stream: the device's writes (records, N or random:N; see its --help).", "plan");
     const QCommandLineOption seed("seed", "stream: the device's seed for random:N.", "s");
     const QCommandLineOption port("port", "COM port number to use (1-16).", "n", "7");
     const QCommandLineOption rate("rate", "Records per second.", "r",

@@ -11,7 +11,7 @@
 #     the worker was handed
 #
 #   bench/soak.sh [--minutes N] [--calib-period S] [--status-every S]
-#                 [--chunks SPEC | --whole-records] [--keep]
+#                 [--chunks PIECES | --whole-records] [--keep]
 #
 # --chunks   how the device cuts its stream into writes (its --chunks):
 #            random:64 by default, pieces of 1..64 bytes from a fixed seed,

@@ -407,15 +407,15 @@ void TestSimDevice::outputQueueIsBoundedAndKeepsRecordsWhole() {
 }
 
 void TestSimDevice::chunkSizes() {
-    ChunkSizes records(ChunkSpec{});
+    ChunkSizes records(ChunkPlan{});
     QCOMPARE(records.Next(), size_t(0));
-    ChunkSizes fixed(ChunkSpec{ChunkSpec::Kind::Fixed, 7, 1});
+    ChunkSizes fixed(ChunkPlan{ChunkPlan::Kind::Fixed, 7, 1});
     for (int i = 0; i < 10; ++i)
         QCOMPARE(fixed.Next(), size_t(7));
 
     // Random sizes cover 1..N, and a seed repeats its sequence.
     auto draw = [](int n, uint64_t seed) {
-        ChunkSizes sizes(ChunkSpec{ChunkSpec::Kind::Random, n, seed});
+        ChunkSizes sizes(ChunkPlan{ChunkPlan::Kind::Random, n, seed});
         std::vector<size_t> out(20000);
         for (size_t& v : out)
             v = sizes.Next();
@@ -441,13 +441,13 @@ void TestSimDevice::chunkedStreamKeepsItsRateAndRecords_data() {
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("startOffset");
-    QTest::newRow("whole records") << int(ChunkSpec::Kind::Records) << 0 << 0;
-    QTest::newRow("whole records, cut start") << int(ChunkSpec::Kind::Records) << 0 << 9;
-    QTest::newRow("1 byte") << int(ChunkSpec::Kind::Fixed) << 1 << 0;
-    QTest::newRow("7 bytes, cut start") << int(ChunkSpec::Kind::Fixed) << 7 << 14;
-    QTest::newRow("600 bytes") << int(ChunkSpec::Kind::Fixed) << 600 << 0;
-    QTest::newRow("random 1..64, cut start") << int(ChunkSpec::Kind::Random) << 64 << 3;
-    QTest::newRow("random 1..4096") << int(ChunkSpec::Kind::Random) << 4096 << 0;
+    QTest::newRow("whole records") << int(ChunkPlan::Kind::Records) << 0 << 0;
+    QTest::newRow("whole records, cut start") << int(ChunkPlan::Kind::Records) << 0 << 9;
+    QTest::newRow("1 byte") << int(ChunkPlan::Kind::Fixed) << 1 << 0;
+    QTest::newRow("7 bytes, cut start") << int(ChunkPlan::Kind::Fixed) << 7 << 14;
+    QTest::newRow("600 bytes") << int(ChunkPlan::Kind::Fixed) << 600 << 0;
+    QTest::newRow("random 1..64, cut start") << int(ChunkPlan::Kind::Random) << 64 << 3;
+    QTest::newRow("random 1..4096") << int(ChunkPlan::Kind::Random) << 4096 << 0;
 }
 
 // The device's loop without the line: records queued when due, written as the
@@ -457,14 +457,14 @@ void TestSimDevice::chunkedStreamKeepsItsRateAndRecords() {
     QFETCH(int, kind);
     QFETCH(int, size);
     QFETCH(int, startOffset);
-    const ChunkSpec spec{ChunkSpec::Kind(kind), size, 5};
+    const ChunkPlan plan{ChunkPlan::Kind(kind), size, 5};
     const double rate = kFullLineRate;
-    WritePacer pacer(spec, rate);
-    QCOMPARE(pacer.Chunked(), spec.kind != ChunkSpec::Kind::Records);
+    WritePacer pacer(plan, rate);
+    QCOMPARE(pacer.Chunked(), plan.kind != ChunkPlan::Kind::Records);
     OutputQueue queue(64 + size_t(size) / kRecordSize + 2);
     DeviceState state;
     RecordSource source(rate, 72);
-    ChunkSizes expected(spec);
+    ChunkSizes expected(plan);
     std::vector<uint8_t> line;
     std::vector<size_t> writes;
     bool first = true;
@@ -606,23 +606,23 @@ void TestSimDevice::options() {
     QVERIFY(o.startNow && o.verbatim);
     QCOMPARE(o.replayPath, QString("x.txt"));
 
-    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Records));
+    QCOMPARE(int(o.chunks.kind), int(ChunkPlan::Kind::Records));
     QCOMPARE(o.startOffset, 0);
 
     o = Options{};
     QCOMPARE(int(ParseOptions({"sim", "--chunks", "7", "--start-offset", "14"}, o, message)),
              int(ParseResult::Ok));
-    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Fixed));
+    QCOMPARE(int(o.chunks.kind), int(ChunkPlan::Kind::Fixed));
     QCOMPARE(o.chunks.size, 7);
     QCOMPARE(o.startOffset, 14);
     o = Options{};
     QCOMPARE(int(ParseOptions({"sim", "--chunks", "Random:4096", "--seed", "9"}, o, message)),
              int(ParseResult::Ok));
-    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Random));
+    QCOMPARE(int(o.chunks.kind), int(ChunkPlan::Kind::Random));
     QCOMPARE(o.chunks.size, 4096);
     QCOMPARE(o.chunks.seed, uint64_t(9));
     QCOMPARE(int(ParseOptions({"sim", "--chunks", "records"}, o, message)), int(ParseResult::Ok));
-    QCOMPARE(int(o.chunks.kind), int(ChunkSpec::Kind::Records));
+    QCOMPARE(int(o.chunks.kind), int(ChunkPlan::Kind::Records));
 
     for (const QStringList& bad : {QStringList{"sim", "--chunks", "0"},
                                    QStringList{"sim", "--chunks", "4097"},

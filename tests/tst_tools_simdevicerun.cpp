@@ -396,8 +396,8 @@ void TestSimDeviceRun::writesInPiecesOfTheSizesAsked() {
     QFETCH(QString, chunks);
     QFETCH(int, startOffset);
     const bool random = chunks.startsWith("random:");
-    const simdev::ChunkSpec spec{random ? simdev::ChunkSpec::Kind::Random
-                                        : simdev::ChunkSpec::Kind::Fixed,
+    const simdev::ChunkPlan plan{random ? simdev::ChunkPlan::Kind::Random
+                                        : simdev::ChunkPlan::Kind::Fixed,
                                  (random ? chunks.mid(7) : chunks).toInt(), 11};
 
     // Slow enough that a reader waiting in poll() takes most pieces on their own.
@@ -441,7 +441,7 @@ void TestSimDeviceRun::writesInPiecesOfTheSizesAsked() {
 
     // Every read ends where a piece of the sequence ends: a slow reader may
     // get several pieces at once, never part of one.
-    simdev::ChunkSizes pieces(spec);
+    simdev::ChunkSizes pieces(plan);
     size_t single = 0;
     for (size_t n : reads) {
         size_t got = 0, inRead = 0;

@@ -72,7 +72,7 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
                 "the sizes drawn from --seed); N is 1 to %1. Records may then be split "
                 "anywhere. The bytes per second stay those of --rate.")
             .arg(kMaxChunkBytes),
-        "SPEC");
+        "PIECES");
     const QCommandLineOption seed(
         "seed",
         "With --chunks random:N: the seed of the sizes (default 1); a seed gives the same "
@@ -128,14 +128,14 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
         return ParseResult::Error;
     }
     if (parser.isSet(chunks)) {
-        const QString spec = parser.value(chunks).trimmed().toLower();
-        const bool random = spec.startsWith("random:");
+        const QString plan = parser.value(chunks).trimmed().toLower();
+        const bool random = plan.startsWith("random:");
         bool ok = false;
-        const int size = random ? spec.mid(7).toInt(&ok) : spec.toInt(&ok);
-        if (spec == "records") {
-            options.chunks = ChunkSpec{};
+        const int size = random ? plan.mid(7).toInt(&ok) : plan.toInt(&ok);
+        if (plan == "records") {
+            options.chunks = ChunkPlan{};
         } else if (ok && size >= 1 && size <= kMaxChunkBytes) {
-            options.chunks.kind = random ? ChunkSpec::Kind::Random : ChunkSpec::Kind::Fixed;
+            options.chunks.kind = random ? ChunkPlan::Kind::Random : ChunkPlan::Kind::Fixed;
             options.chunks.size = size;
         } else {
             message = QString("--chunks must be records, N or random:N with N from 1 to %1, not %2")
@@ -151,7 +151,7 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
             message = "--seed must be a whole number, 0 or more";
             return ParseResult::Error;
         }
-        if (options.chunks.kind != ChunkSpec::Kind::Random) {
+        if (options.chunks.kind != ChunkPlan::Kind::Random) {
             message = "--seed only applies with --chunks random:N";
             return ParseResult::Error;
         }

@@ -23,7 +23,7 @@ struct Options {
     bool startNow = false;
     QString replayPath;
     bool verbatim = false; // replay bytes 0 and 14 as recorded
-    ChunkSpec chunks;      // how the stream is cut into writes
+    ChunkPlan chunks;      // how the stream is cut into writes
     int startOffset = 0;   // bytes of the first record never sent
 };
 

@@ -291,11 +291,11 @@ Samples WaveformGenerator::At(uint64_t recordIndex, const DeviceState& state) co
 size_t ChunkSizes::Next() {
     const auto size = static_cast<uint64_t>(std::clamp(m_spec.size, 1, kMaxChunkBytes));
     switch (m_spec.kind) {
-    case ChunkSpec::Kind::Records:
+    case ChunkPlan::Kind::Records:
         return 0;
-    case ChunkSpec::Kind::Fixed:
+    case ChunkPlan::Kind::Fixed:
         return size;
-    case ChunkSpec::Kind::Random:
+    case ChunkPlan::Kind::Random:
         break;
     }
     // splitmix64: the same sequence for a seed on every platform, which the
@@ -321,8 +321,8 @@ int64_t NsUntilBytesDue(int64_t bytes, double rate) {
         std::ceil(static_cast<double>(bytes) * 1e9 / (rate * double(kRecordSize))));
 }
 
-WritePacer::WritePacer(const ChunkSpec& spec, double rate)
-    : m_spec(spec), m_rate(rate), m_sizes(spec) {
+WritePacer::WritePacer(const ChunkPlan& plan, double rate)
+    : m_spec(plan), m_rate(rate), m_sizes(plan) {
     m_pieceLeft = m_sizes.Next();
 }
 

@@ -134,7 +134,7 @@ private:
 // every write is `size` bytes (Fixed), or 1..size bytes drawn from a generator
 // started at `seed` (Random), so a run can be repeated exactly; a record may
 // then be split over any number of writes.
-struct ChunkSpec {
+struct ChunkPlan {
     enum class Kind { Records, Fixed, Random };
     Kind kind = Kind::Records;
     int size = 0;
@@ -142,14 +142,14 @@ struct ChunkSpec {
 };
 inline constexpr int kMaxChunkBytes = 4096;
 
-// The sizes of successive writes under a spec; 0 under Kind::Records.
+// The sizes of successive writes under a plan; 0 under Kind::Records.
 class ChunkSizes {
 public:
-    explicit ChunkSizes(const ChunkSpec& spec) : m_spec(spec), m_state(spec.seed) {}
+    explicit ChunkSizes(const ChunkPlan& plan) : m_spec(plan), m_state(plan.seed) {}
     size_t Next();
 
 private:
-    ChunkSpec m_spec;
+    ChunkPlan m_spec;
     uint64_t m_state;
 };
 
@@ -159,7 +159,7 @@ uint64_t BytesDue(int64_t elapsedNs, double rate);
 int64_t NsUntilBytesDue(int64_t bytes, double rate);
 
 // Decides the device's writes from the bytes queued. Under Kind::Records all
-// of them go at once. Otherwise the stream goes out in the spec's pieces, each
+// of them go at once. Otherwise the stream goes out in the plan's pieces, each
 // once its last byte is due by the byte clock (15 * rate bytes a second from
 // the start of a sampling run), so the line carries the configured rate
 // whatever the pieces' sizes. A piece the line takes only in part is finished
@@ -167,8 +167,8 @@ int64_t NsUntilBytesDue(int64_t bytes, double rate);
 // goes out in pieces without waiting for the clock.
 class WritePacer {
 public:
-    WritePacer(const ChunkSpec& spec, double rate);
-    bool Chunked() const { return m_spec.kind != ChunkSpec::Kind::Records; }
+    WritePacer(const ChunkPlan& plan, double rate);
+    bool Chunked() const { return m_spec.kind != ChunkPlan::Kind::Records; }
     // Sampling starts (again); `queued` bytes left from before are due at once.
     void Restart(size_t queued);
     // Stream bytes that will never be written (a cut start, dropped records):
@@ -183,7 +183,7 @@ public:
     int64_t DueNs() const;
 
 private:
-    ChunkSpec m_spec;
+    ChunkPlan m_spec;
     double m_rate;
     ChunkSizes m_sizes;
     size_t m_pieceLeft = 0;   // bytes of the current piece still to write
