@@ -3,13 +3,46 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
+#include <algorithm>
+
 void CTovrelDlg::OnCommMscomm1() {
     constexpr short kEvReceive = 2;
     if (m_comm.get_CommEvent() != kEvReceive)
         return;
+    ReceiveWaiting();
+}
+
+bool CTovrelDlg::ReceiveWaiting() {
+    if (!m_comm.get_PortOpen())
+        return false;
+    const qint64 waiting = m_comm.get_InBufferCount();
+    if (waiting <= 0)
+        return false;
+    // Without a worker (the run has ended) nothing would ever free a buffer.
+    if (m_pRecvThread.IsRunning() &&
+        !m_recv.Accepts(int(std::min(waiting, CSerialControl::kMaxInputChunk)))) {
+        // The worker still holds the buffer the chunk would need. Reading it
+        // now would drop it; left in the control's queue (seconds of the full
+        // line rate) it waits for the worker. New bytes raise the event
+        // again, and the timer looks once more should the device have gone
+        // quiet meanwhile.
+        m_recv.NoteDeferred();
+        if (!m_tmRecvRetry.isActive())
+            m_tmRecvRetry.start(kRecvRetryMs);
+        return false;
+    }
     COleVariant input = m_comm.get_Input();
     m_recv.OnChunk(input.AccessData(), int(input.GetOneDimSize()));
     input.Clear();
+    return true;
+}
+
+void CTovrelDlg::OnRecvRetry() {
+    // A backlog found on a retry is taken a chunk per pass of the event
+    // loop, as the control hands out its own.
+    if (ReceiveWaiting() && m_comm.get_PortOpen() && m_comm.get_InBufferCount() > 0 &&
+        !m_tmRecvRetry.isActive())
+        m_tmRecvRetry.start(0);
 }
 
 unsigned CTovrelDlg::RecvThreadProc(CTovrelDlg* pDlg) {
@@ -21,6 +54,7 @@ unsigned CTovrelDlg::RecvThreadProc(CTovrelDlg* pDlg) {
 }
 
 void CTovrelDlg::StopRecvThread() {
+    m_tmRecvRetry.stop();
     if (!m_pRecvThread.IsRunning())
         return;
     m_pRecvThread.RequestStop();

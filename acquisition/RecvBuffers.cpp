@@ -61,6 +61,19 @@ EChunkResult CRecvBuffers::OnChunk(const uint8_t* data, int n) {
     return EChunkResult::Accepted;
 }
 
+bool CRecvBuffers::Accepts(int n) const {
+    if (n <= 0)
+        return true;
+    if (n > kMaxChunk)
+        return false;
+    const int32_t w = m_iRecvWrite;
+    if (m_bRecvReady[w].load(std::memory_order_acquire) != 0)
+        return false;
+    if (n <= kRecvBufSize - m_iRecvLen[w].load(std::memory_order_relaxed))
+        return true;
+    return m_bRecvReady[(w + 1) % kRecvBufCount].load(std::memory_order_acquire) == 0;
+}
+
 int CRecvBuffers::FindReady() const {
     int oldest = -1;
     uint64_t oldestSeq = 0;

@@ -49,6 +49,10 @@ public:
 
     // UI thread: append one received chunk. Never splits a chunk.
     EChunkResult OnChunk(const uint8_t* data, int n);
+    // UI thread: whether OnChunk would take a chunk of n bytes now rather
+    // than drop it. Stays true until the UI thread hands a buffer over: the
+    // worker only ever frees buffers.
+    bool Accepts(int n) const;
     // UI thread: what follows is not the continuation of what came before
     // (the port was opened again): the filling buffer keeps its whole
     // records, the rest is dropped, and the next bytes are searched for a
@@ -91,6 +95,10 @@ public:
     // Counters for measurements; relaxed, each written by one thread only.
     uint64_t ChunksTooLarge() const { return m_nTooLarge.load(std::memory_order_relaxed); }
     uint64_t ChunksNextHeld() const { return m_nNextHeld.load(std::memory_order_relaxed); }
+    // Times the receive handler left bytes in the serial control's queue
+    // because no buffer could take them yet (UI thread; see NoteDeferred).
+    uint64_t ChunksDeferred() const { return m_nDeferred.load(std::memory_order_relaxed); }
+    void NoteDeferred() { Bump(m_nDeferred); }
     uint64_t HandOvers() const { return m_nHandOvers.load(std::memory_order_relaxed); }
     uint64_t BuffersProcessed() const { return m_nProcessed.load(std::memory_order_relaxed); }
     uint64_t IdleWaits() const { return m_nIdleWaits.load(std::memory_order_relaxed); }
@@ -136,6 +144,7 @@ private:
 
     std::atomic<uint64_t> m_nTooLarge{0};
     std::atomic<uint64_t> m_nNextHeld{0};
+    std::atomic<uint64_t> m_nDeferred{0};
     std::atomic<uint64_t> m_nHandOvers{0};
     std::atomic<uint64_t> m_nProcessed{0};
     mutable std::atomic<uint64_t> m_nIdleWaits{0};

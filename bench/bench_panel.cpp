@@ -280,6 +280,7 @@ int RunStream(const Options& o) {
     const int32_t held = dlg.m_recv.RecvLen(dlg.m_recv.RecvWrite());
     const uint64_t tooLarge = dlg.m_recv.ChunksTooLarge();
     const uint64_t nextHeld = dlg.m_recv.ChunksNextHeld();
+    const uint64_t deferred = dlg.m_recv.ChunksDeferred();
     const uint64_t handOvers = dlg.m_recv.HandOvers();
     const uint64_t processed = dlg.m_recv.BuffersProcessed();
     const uint64_t pauses = dlg.m_recv.Pauses();
@@ -341,6 +342,7 @@ int RunStream(const Options& o) {
         .Add("held_bytes", uint64_t(held))
         .Add("chunks_too_large", tooLarge)
         .Add("chunks_next_held", nextHeld)
+        .Add("chunks_deferred", deferred)
         .Add("bytes_skipped", skipped)
         .Add("steps_lost", stepsLost)
         .Add("hand_overs", handOvers)

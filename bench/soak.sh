@@ -113,7 +113,7 @@ awk -v rc="$driver_rc" -v dropped="${dropped:-?}" '
       if (rss > hi) hi = rss
       if (lo == 0 || rss < lo) lo = rss
     }
-    held = field("next_held"); large = field("too_large")
+    held = field("next_held"); large = field("too_large"); deferred = field("deferred")
     skipped = field("bytes_skipped"); steps = field("steps_lost")
   }
   /^TALLY/ {
@@ -147,6 +147,7 @@ awk -v rc="$driver_rc" -v dropped="${dropped:-?}" '
     if (bytes != expected) { print "FAIL: recording size differs"; bad = 1 }
     printf "chunks dropped: %s with the next buffer held, %s too large;" \
       " %s bytes skipped to find the record boundary, %s times out of step\n", held, large, skipped, steps
+    printf "reads put off while the worker held the buffers: %s\n", deferred
     if (errors != 0) { print "FAIL: " errors " error(s) reported"; bad = 1 }
     if (rc != 0) { print "FAIL: driver exit " rc; bad = 1 }
     print bad ? "soak: FAILED" : "soak: passed"

@@ -22,6 +22,7 @@ public:
     void put_InputLen(short bytes) { m_control.SetInputLen(bytes); }
     void put_Output(const COleVariant& data) { m_control.SetOutput(data); }
     COleVariant get_Input() { return m_control.GetInput(); }
+    qint64 get_InBufferCount() const { return m_control.GetInBufferCount(); }
     short get_CommEvent() const { return m_control.GetCommEvent(); }
 
 signals:

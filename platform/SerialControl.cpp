@@ -227,6 +227,12 @@ COleVariant CSerialControl::GetInput() {
     return input;
 }
 
+qint64 CSerialControl::GetInBufferCount() const {
+    if (!m_port.isOpen())
+        throw COleDispatchException(QString::fromLatin1(kPortClosedText));
+    return m_port.bytesAvailable();
+}
+
 short CSerialControl::GetCommEvent() const {
     return m_sCommEvent;
 }

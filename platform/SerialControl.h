@@ -70,6 +70,8 @@ public:
     void SetOutput(const COleVariant& data);
     // The bytes waiting (within InputLen), removed from the queue.
     COleVariant GetInput();
+    // How many received bytes wait in the input queue.
+    qint64 GetInBufferCount() const;
     // Code of the latest event: 0 before any, comEvReceive after a receive.
     short GetCommEvent() const;
 

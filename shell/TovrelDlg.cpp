@@ -74,6 +74,8 @@ void CTovrelDlg::Create() {
     connect(&m_comm, &CMscomm1::OnComm, this, [this] {
         MessageMap().Dispatch(*this, Msg::ControlEvent, IDC_MSCOMM1, MsgParams{0, 0, 1});
     });
+    m_tmRecvRetry.setSingleShot(true);
+    connect(&m_tmRecvRetry, &QTimer::timeout, this, [this] { OnRecvRetry(); });
     connect(&m_comm, &CMscomm1::PortLost, this, [this] {
         MessageMap().Dispatch(*this, Msg::ControlEvent, IDC_MSCOMM1,
                               MsgParams{0, 0, kEventPortLost});

@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <QDialog>
 #include <QIcon>
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -64,6 +65,11 @@ public:
     // port when the device vanishes (adapter unplugged, device powered off).
     void OnCommMscomm1();
     void OnPortLostMscomm1();
+    // Hands the bytes waiting in the control to the receive buffers, a chunk
+    // at a time, or leaves them there while no buffer can take them (true
+    // when a chunk was taken); OnRecvRetry looks again after a pause.
+    bool ReceiveWaiting();
+    void OnRecvRetry();
 
     // Port opening (1: open, 0: failed and reported) and the commands' port check.
     int OpenComPort();
@@ -109,6 +115,9 @@ public:
     CDrawWave3Wnd m_waveEcg;
     CDrawWave3Wnd m_waveHeartSound;
     CMscomm1 m_comm;
+    // Armed while received bytes wait for the worker to free a buffer.
+    QTimer m_tmRecvRetry;
+    static constexpr int kRecvRetryMs = 2;
     std::int32_t m_iComPort = 0;
     // Test seam: a pseudo-terminal takes the device's settings; only these show a refusal after
     // opening.

@@ -289,6 +289,54 @@ private slots:
         QCOMPARE(lines * kRecordSize + recv.RecvLen(recv.RecvWrite()), kTotal * kRecordSize);
     }
 
+    void burstWhileTheWorkerStallsWaitsInTheControlsQueue() {
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        SetRecordingDir(QFile::encodeName(tmp.path()).toStdString() + '/');
+        OpenPanel p;
+        // The worker stops at its first decoded record until released, as a
+        // worker the system leaves unscheduled for a while.
+        std::atomic<bool> hold{true}, held{false};
+        p.dlg.m_decodeTap = [&](const uint8_t*) {
+            held.store(true);
+            const auto deadline = std::chrono::steady_clock::now() + 30s;
+            while (hold.load() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+        };
+        QVERIFY(p.Open());
+        Click(p.dlg, IDC_BUTTON_SAVEFILE);
+        const QString path = tmp.filePath(
+            QDir(tmp.path()).entryList({QStringLiteral("*.txt")}, QDir::Files).value(0));
+        QVERIFY(p.StartSampling());
+
+        // Far more than the three buffers hold, in one go, then silence.
+        constexpr long kTotal = 600;
+        QByteArray burst;
+        for (long i = 0; i < kTotal; ++i)
+            burst += DeviceRecord(i);
+        QVERIFY(p.pty.Write(burst));
+        CRecvBuffers& recv = p.dlg.m_recv;
+        QTRY_VERIFY(held.load() && recv.ChunksDeferred() > 0);
+        QVERIFY(p.dlg.m_comm.get_InBufferCount() > 0);
+        hold.store(false);
+
+        // No new byte arrives to raise the receive event: what waits in the
+        // control's queue comes in on the handler's own retries.
+        auto filling = [&] { return recv.RecvLen(recv.RecvWrite()); };
+        QTRY_VERIFY(recv.BuffersProcessed() == recv.HandOvers() &&
+                    QFileInfo(path).size() / kRecordLineSize * kRecordSize + filling() ==
+                        kTotal * kRecordSize);
+        Click(p.dlg, IDC_BUTTON_STOPSAVE);
+        QCOMPARE(recv.ChunksTooLarge() + recv.ChunksNextHeld(), uint64_t(0));
+        QCOMPARE(recv.BytesSkipped(), uint64_t(0));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray recorded = file.readAll();
+        const long lines = long(recorded.size() / kRecordLineSize);
+        for (long i = 0; i < lines; ++i)
+            QCOMPARE(recorded.mid(i * kRecordLineSize, kRecordLineSize), RecordLine(i));
+    }
+
     void closingMidStreamEndsTheWorker() {
         for (int round = 0; round < 4; ++round) {
             OpenPanel p;

@@ -191,7 +191,7 @@ int RunDriver(int argc, char** argv) {
     auto status = [&](const char* kind) {
         std::printf("%s t=%.1f rss_kb=%ld log_bytes=%lld log_max=%lld decoded=%llu "
                     "handovers=%llu processed=%llu too_large=%llu next_held=%llu "
-                    "bytes_skipped=%llu steps_lost=%llu errors=%d calib=%d\n",
+                    "deferred=%llu bytes_skipped=%llu steps_lost=%llu errors=%d calib=%d\n",
                     kind, clock.elapsed() / 1000.0, ResidentKb(),
                     static_cast<long long>(dlg.m_editHistory.GetWindowTextBytes()),
                     static_cast<long long>(logMax), static_cast<unsigned long long>(decoded.load()),
@@ -199,6 +199,7 @@ int RunDriver(int argc, char** argv) {
                     static_cast<unsigned long long>(dlg.m_recv.BuffersProcessed()),
                     static_cast<unsigned long long>(dlg.m_recv.ChunksTooLarge()),
                     static_cast<unsigned long long>(dlg.m_recv.ChunksNextHeld()),
+                    static_cast<unsigned long long>(dlg.m_recv.ChunksDeferred()),
                     static_cast<unsigned long long>(dlg.m_recv.BytesSkipped()),
                     static_cast<unsigned long long>(dlg.m_recv.StepsLost()), errors.load(),
                     dlg.m_bTestMode.load() == 0 ? 1 : 0);
