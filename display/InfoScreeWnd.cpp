@@ -80,10 +80,14 @@ void CInfoScreeWnd::paintEvent(QPaintEvent*) {
     QPainter dc(this);
     dc.fillRect(rect(), QBrush(QColor(0, 0, 128)));
     dc.setBackgroundMode(Qt::TransparentMode);
-    dc.setFont(ReadoutFont());
+    if (m_iAscent < 0) {
+        m_font = ReadoutFont();
+        m_iAscent = QFontMetrics(m_font, this).ascent();
+    }
+    dc.setFont(m_font);
     dc.setPen(QColor(255, 255, 128));
     std::snprintf(m_szText, sizeof m_szText, "%d", int(m_iValue.load()));
     // The text cell's top edge is kTextTop; Qt places text by its baseline.
     const QString text = QString::fromLatin1(m_szText, int(std::strlen(m_szText)));
-    dc.drawText(QPoint(0, kTextTop + dc.fontMetrics().ascent()), text);
+    dc.drawText(QPoint(0, kTextTop + m_iAscent), text);
 }

@@ -1,11 +1,10 @@
 #pragma once
 #include "platform/WindowHandle.h"
 
+#include <QFont>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
-
-class QFont;
 
 // Shows one integer in large light-yellow digits on a navy field, in place of
 // a static control of the panel. m_iValue may be written from any thread,
@@ -33,4 +32,11 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    // ReadoutFont and its ascent, worked out at the first paint: the readout
+    // repaints at every frame while values stream, and finding the font
+    // measures it several times.
+    QFont m_font;
+    int m_iAscent = -1;
 };
