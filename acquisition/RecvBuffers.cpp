@@ -66,11 +66,12 @@ bool CRecvBuffers::Accepts(int n) const {
         return true;
     if (n > kMaxChunk)
         return false;
+    // As OnChunk decides: a chunk that fits goes into the filling buffer
+    // unless the worker holds it (after a drop); one that does not fit needs
+    // the next buffer.
     const int32_t w = m_iRecvWrite;
-    if (m_bRecvReady[w].load(std::memory_order_acquire) != 0)
-        return false;
     if (n <= kRecvBufSize - m_iRecvLen[w].load(std::memory_order_relaxed))
-        return true;
+        return m_bRecvReady[w].load(std::memory_order_acquire) == 0;
     return m_bRecvReady[(w + 1) % kRecvBufCount].load(std::memory_order_acquire) == 0;
 }
 

@@ -50,7 +50,7 @@ public:
     // UI thread: append one received chunk. Never splits a chunk.
     EChunkResult OnChunk(const uint8_t* data, int n);
     // UI thread: whether OnChunk would take a chunk of n bytes now rather
-    // than drop it. Stays true until the UI thread hands a buffer over: the
+    // than drop it. A yes holds until the UI thread feeds a chunk itself: the
     // worker only ever frees buffers.
     bool Accepts(int n) const;
     // UI thread: what follows is not the continuation of what came before

@@ -1,6 +1,7 @@
 #include "acquisition/Recorder.h"
 #include "acquisition/RecvBuffers.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 #include <thread>
 #include <vector>
@@ -245,6 +246,42 @@ private slots:
         QCOMPARE(SeqsOf(seen.saved[1]), Range(51, 102));
         QCOMPARE(SeqsOf(seen.saved[2]), Range(103, 155));
         QCOMPARE(b.BytesSkipped(), 0u);
+    }
+
+    // Accepts tells the receive handler beforehand whether a chunk would be
+    // taken; a handler that waits whenever it says no loses nothing, however
+    // far behind the worker falls.
+    void acceptsForetellsEveryDrop() {
+        QRandomGenerator rng(7);
+        for (bool deferring : {false, true}) {
+            CRecvBuffers b;
+            SSeen seen;
+            const std::vector<uint8_t> stream = Numbered(0, 4000);
+            size_t at = 0;
+            while (at < stream.size()) {
+                if (rng.bounded(3) == 0)
+                    ProcessNext(b, seen); // the worker, now and then
+                const int n = int(std::min<size_t>(1 + rng.bounded(495), stream.size() - at));
+                const bool accepts = b.Accepts(n);
+                if (deferring && !accepts)
+                    continue; // the bytes wait in the control's queue
+                const EChunkResult r = b.OnChunk(stream.data() + at, n);
+                QCOMPARE(accepts, r == EChunkResult::Accepted);
+                at += size_t(n);
+            }
+            if (!deferring) {
+                QVERIFY(b.ChunksNextHeld() > 0); // the worker did fall behind
+                continue;
+            }
+            while (ProcessNext(b, seen) >= 0) {
+            }
+            QCOMPARE(b.ChunksNextHeld(), 0u);
+            std::vector<uint8_t> saved;
+            for (const auto& buf : seen.saved)
+                saved.insert(saved.end(), buf.begin(), buf.end());
+            QCOMPARE(SeqsOf(saved), Range(0, uint32_t(SeqsOf(saved).size()) - 1));
+            QVERIFY(SeqsOf(saved).size() + size_t(kRecvBufSize / kRecordSize) > 4000);
+        }
     }
 
     // Whole records are cut at fixed offsets; the counter runs across buffers.
