@@ -46,6 +46,14 @@ QByteArray DeviceRecord(long i) {
     return r;
 }
 
+// Records 0 .. n-1 of the stream, back to back.
+QByteArray DeviceRecords(long n) {
+    QByteArray bytes;
+    for (long i = 0; i < n; ++i)
+        bytes += DeviceRecord(i);
+    return bytes;
+}
+
 QByteArray RecordLine(long i) {
     const QByteArray r = DeviceRecord(i);
     char line[kRecordLineSize];
@@ -132,6 +140,13 @@ struct OpenPanel {
             return false;
         Click(dlg, IDC_BUTTON_OPENPORT);
         return dlg.m_pRecvThread.IsRunning() && dlg.m_comm.get_PortOpen();
+    }
+    // Presses 保存文件 and returns the recording's path in dir, the only
+    // file there.
+    QString StartRecording(const QTemporaryDir& dir) {
+        Click(dlg, IDC_BUTTON_SAVEFILE);
+        return dir.filePath(
+            QDir(dir.path()).entryList({QStringLiteral("*.txt")}, QDir::Files).value(0));
     }
     // Start sampling; the device must hear the start frame.
     bool StartSampling() {
@@ -258,18 +273,13 @@ private slots:
         SetRecordingDir(QFile::encodeName(tmp.path()).toStdString() + '/');
         OpenPanel p;
         QVERIFY(p.Open());
-        Click(p.dlg, IDC_BUTTON_SAVEFILE);
-        const QString path = tmp.filePath(
-            QDir(tmp.path()).entryList({QStringLiteral("*.txt")}, QDir::Files).value(0));
+        const QString path = p.StartRecording(tmp);
         QVERIFY(p.StartSampling());
 
         // 150 records arrive while the UI thread is away from its events, so
         // the receive handler finds them all waiting at once.
         constexpr long kTotal = 150;
-        QByteArray burst;
-        for (long i = 0; i < kTotal; ++i)
-            burst += DeviceRecord(i);
-        QVERIFY(p.pty.Write(burst));
+        QVERIFY(p.pty.Write(DeviceRecords(kTotal)));
         CRecvBuffers& recv = p.dlg.m_recv;
         QVERIFY(QTest::qWaitFor(
             [&] { return recv.HandOvers() >= 2 && recv.BuffersProcessed() == recv.HandOvers(); }));
@@ -304,17 +314,12 @@ private slots:
                 std::this_thread::sleep_for(1ms);
         };
         QVERIFY(p.Open());
-        Click(p.dlg, IDC_BUTTON_SAVEFILE);
-        const QString path = tmp.filePath(
-            QDir(tmp.path()).entryList({QStringLiteral("*.txt")}, QDir::Files).value(0));
+        const QString path = p.StartRecording(tmp);
         QVERIFY(p.StartSampling());
 
         // Far more than the three buffers hold, in one go, then silence.
         constexpr long kTotal = 600;
-        QByteArray burst;
-        for (long i = 0; i < kTotal; ++i)
-            burst += DeviceRecord(i);
-        QVERIFY(p.pty.Write(burst));
+        QVERIFY(p.pty.Write(DeviceRecords(kTotal)));
         CRecvBuffers& recv = p.dlg.m_recv;
         QTRY_VERIFY(held.load() && recv.ChunksDeferred() > 0);
         QVERIFY(p.dlg.m_comm.get_InBufferCount() > 0);
