@@ -17,6 +17,29 @@
 #include <QtTest>
 
 namespace {
+// The data record duration (in EDFlib's 100 ns units) that a file written
+// by EDFlib with records of `duration` (10 us units) holds when read back.
+long long WrittenDuration(const QString& path, int duration) {
+    const QByteArray name = QFile::encodeName(path);
+    const int h = edfopen_file_writeonly(name.constData(), EDFLIB_FILETYPE_EDFPLUS, 1);
+    if (h < 0)
+        return -1;
+    edf_set_datarecord_duration(h, duration);
+    edf_set_samplefrequency(h, 0, 10);
+    edf_set_physical_maximum(h, 0, 100);
+    edf_set_physical_minimum(h, 0, 0);
+    edf_set_digital_maximum(h, 0, 32767);
+    edf_set_digital_minimum(h, 0, -32768);
+    edf_set_label(h, 0, "x");
+    short samples[10] = {};
+    edfwrite_digital_short_samples(h, samples);
+    edfclose_file(h);
+    edf_hdr_struct hdr;
+    if (edfopen_file_readonly(name.constData(), &hdr, EDFLIB_DO_NOT_READ_ANNOTATIONS) < 0)
+        return -1;
+    edfclose_file(hdr.handle);
+    return hdr.datarecord_duration;
+}
 
 QString ToolPath() {
     return QCoreApplication::applicationDirPath() + "/../tools/export/tovrel-export";
@@ -460,12 +483,28 @@ private slots:
         const auto third = ChooseDataRecord(92600.0 / 15); // 6173.333...
         QCOMPARE(third->samples, 926);
         QCOMPARE(third->Seconds(), 0.15);
-        for (double hz : {6173.2917043, 0.5, 1234.56789, 12345.678}) {
+        for (double hz : {6173.2917043, 0.5, 1234.56789, 12345.678, 2990.402}) {
             const auto r = ChooseDataRecord(hz);
             QVERIFY(r);
             QVERIFY2(std::abs(r->Rate() - hz) / hz <= 1e-7, qPrintable(QString::number(hz)));
             QVERIFY(r->Seconds() >= 0.1 && r->Seconds() <= 10);
         }
+        // What the header holds is the duration chosen, by EDFlib's own reader;
+        // and the rule for which durations it keeps agrees with EDFlib.
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        const QString path = tmp.filePath(QStringLiteral("d.edf"));
+        for (double hz : {92600.0 / 15, 2990.402, 3000.0, 6173.2917043, 1234.56789}) {
+            const auto r = ChooseDataRecord(hz);
+            QCOMPARE(WrittenDuration(path, r->duration), r->duration * 100LL);
+        }
+        int kept = 0;
+        for (int d = 10000; d <= 1000000; d += 331) {
+            const bool written = WrittenDuration(path, d) == d * 100LL;
+            QVERIFY2(EdfKeepsDuration(d) == written, qPrintable(QString::number(d)));
+            kept += written;
+        }
+        QVERIFY(kept > 0 && kept < 2991); // both kinds were met
         QVERIFY(!ChooseDataRecord(0.05));
         QVERIFY(!ChooseDataRecord(200000));
         QVERIFY(!ChooseDataRecord(std::nan("")));

@@ -36,12 +36,21 @@ QString LastError(const char* what) {
 
 } // namespace
 
+bool EdfKeepsDuration(int duration) {
+    const double seconds = duration / 100000.0;
+    const long long whole = static_cast<long long>(seconds);
+    const long long nine = static_cast<long long>((seconds - double(whole)) * 1000000000.0);
+    return whole == duration / 100000 && nine == static_cast<long long>(duration % 100000) * 10000;
+}
+
 std::optional<SDataRecordLayout> ChooseDataRecord(double hz) {
     if (!(hz >= 0.1 && hz <= 100000))
         return std::nullopt;
     std::optional<SDataRecordLayout> exact, close, best;
     double bestError = 1e300;
     for (int d = kShortestRecord; d <= kLongestRecord && !exact; ++d) {
+        if (!EdfKeepsDuration(d))
+            continue;
         const double want = hz * d / 100000.0;
         const double n = std::round(want);
         if (n < 1 || n > kMaxRecordSamples)

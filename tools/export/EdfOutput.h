@@ -33,9 +33,18 @@ struct SDataRecordLayout {
     double Seconds() const { return duration / 100000.0; }
 };
 
-// The layout for hz with records from 0.1 to 10 s: an exact one when there
-// is one (the shortest), else the shortest within 1e-7 of hz (under 0.4 ms an
-// hour), else the closest. Nothing when hz is outside 0.1 .. 100000.
+// Whether EDFlib writes a data record of `duration` (10 us units) into the
+// header as that duration. It prints the seconds with nine decimals cut, not
+// rounded, from the double, so one whose double lies just below its decimal
+// value comes out 10 us short: 0.12513 s is 0.1251299..., written
+// "0.125129", and a file meant for 3000 records/s in such records would say
+// 3000.24.
+bool EdfKeepsDuration(int duration);
+
+// The layout for hz with records from 0.1 to 10 s, of a duration EDFlib
+// keeps: an exact one when there is one (the shortest), else the shortest
+// within 1e-7 of hz (under 0.4 ms an hour), else the closest. Nothing when hz
+// is outside 0.1 .. 100000.
 std::optional<SDataRecordLayout> ChooseDataRecord(double hz);
 
 struct SEdfAnnotation {
