@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QPainter>
 #include <algorithm>
 #include <climits>
@@ -76,18 +77,51 @@ QFont CInfoScreeWnd::ReadoutFont() {
     return font;
 }
 
+void CInfoScreeWnd::PrepareFont() {
+    m_font = ReadoutFont();
+    m_iAscent = QFontMetrics(m_font, this).ascent();
+    m_rawFont = QRawFont::fromFont(m_font);
+    const QList<quint32> glyphs =
+        m_rawFont.isValid() ? m_rawFont.glyphIndexesForString(QStringLiteral("0123456789-"))
+                            : QList<quint32>();
+    const QList<QPointF> advances = m_rawFont.advancesForGlyphIndexes(glyphs);
+    if (glyphs.size() != 11 || advances.size() != 11 ||
+        std::find(glyphs.begin(), glyphs.end(), 0u) != glyphs.end()) {
+        m_rawFont = QRawFont();
+        return;
+    }
+    for (int i = 0; i < 11; ++i) {
+        m_glyph[i] = glyphs[i];
+        m_advance[i] = advances[i].x();
+    }
+}
+
 void CInfoScreeWnd::paintEvent(QPaintEvent*) {
     QPainter dc(this);
     dc.fillRect(rect(), QBrush(QColor(0, 0, 128)));
     dc.setBackgroundMode(Qt::TransparentMode);
-    if (m_iAscent < 0) {
-        m_font = ReadoutFont();
-        m_iAscent = QFontMetrics(m_font, this).ascent();
-    }
-    dc.setFont(m_font);
+    if (m_iAscent < 0)
+        PrepareFont();
     dc.setPen(QColor(255, 255, 128));
-    std::snprintf(m_szText, sizeof m_szText, "%d", int(m_iValue.load()));
+    const int length = std::snprintf(m_szText, sizeof m_szText, "%d", int(m_iValue.load()));
     // The text cell's top edge is kTextTop; Qt places text by its baseline.
-    const QString text = QString::fromLatin1(m_szText, int(std::strlen(m_szText)));
-    dc.drawText(QPoint(0, kTextTop + m_iAscent), text);
+    const QPointF baseline(0, kTextTop + m_iAscent);
+    if (!m_rawFont.isValid()) {
+        dc.setFont(m_font);
+        dc.drawText(baseline, QString::fromLatin1(m_szText, length));
+        return;
+    }
+    quint32 glyphs[16];
+    QPointF positions[16];
+    qreal x = 0;
+    for (int i = 0; i < length && i < 16; ++i) {
+        const int k = m_szText[i] == '-' ? 10 : m_szText[i] - '0';
+        glyphs[i] = m_glyph[k];
+        positions[i] = QPointF(x, 0);
+        x += m_advance[k];
+    }
+    QGlyphRun run;
+    run.setRawFont(m_rawFont);
+    run.setRawData(glyphs, positions, std::min(length, 16));
+    dc.drawGlyphRun(baseline, run);
 }

@@ -2,6 +2,7 @@
 #include "platform/WindowHandle.h"
 
 #include <QFont>
+#include <QRawFont>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
@@ -34,9 +35,18 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void PrepareFont();
+
     // ReadoutFont and its ascent, worked out at the first paint: the readout
     // repaints at every frame while values stream, and finding the font
     // measures it several times.
     QFont m_font;
     int m_iAscent = -1;
+    // A number is only ever digits and a minus sign, set one after the other
+    // at their advances; their glyphs are looked up once, so that a paint
+    // neither shapes the text nor finds the font again. Empty when the face
+    // lacks one of them: the paint then sets the text the long way.
+    QRawFont m_rawFont;
+    quint32 m_glyph[11] = {}; // '0'..'9', '-'
+    qreal m_advance[11] = {};
 };

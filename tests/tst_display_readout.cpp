@@ -6,6 +6,7 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QPainter>
 #include <QTest>
 #include <climits>
 #include <memory>
@@ -50,6 +51,7 @@ private slots:
     void showsZeroBeforeAnyValue();
     void negativeAndLatestValue();
     void mostNegativeValueIsCutAtTheRightEdge();
+    void digitsLookAsTheTextWouldSetThem();
 
 private:
     CInfoScreeWnd* Readout(int width, int height = 40);
@@ -150,6 +152,26 @@ void TestReadout::mostNegativeValueIsCutAtTheRightEdge() {
     // ...and the narrow one the same leftmost digits, neither shrunk nor moved.
     QCOMPARE(cut, whole.copy(0, 0, 100, 40));
     QVERIFY(InkBox(cut).right() >= 95);
+}
+
+void TestReadout::digitsLookAsTheTextWouldSetThem() {
+    // The readout sets its digits from glyphs looked up once; every value
+    // must come out pixel for pixel as the font would set the text.
+    CInfoScreeWnd& info = *Readout(300);
+    const QFont font = CInfoScreeWnd::ReadoutFont();
+    for (const int value : {0, 7, -1, 1234567890, -987654321, INT_MIN, 4096, -30}) {
+        info.m_iValue = value;
+        const QImage shown = Grab(info);
+        QImage expected(shown.size(), QImage::Format_RGB32);
+        expected.fill(kNavy);
+        QPainter dc(&expected);
+        dc.setFont(font);
+        dc.setPen(QColor(kYellow));
+        dc.drawText(QPoint(0, 5 + QFontMetrics(font, &info).ascent()), QString::number(value));
+        dc.end();
+        QVERIFY2(shown.convertToFormat(QImage::Format_RGB32) == expected,
+                 qPrintable(QString::number(value)));
+    }
 }
 
 QTEST_MAIN(TestReadout)
