@@ -3,7 +3,15 @@
 #include "platform/Errors.h"
 #include "platform/PortMap.h"
 
+#include <QFile>
 #include <QStringList>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 const char* const kPortClosedText = "Operation valid only when the port is open";
@@ -74,10 +82,11 @@ CSerialControl::CSerialControl(QObject* parent) : QObject(parent) {
     // Raw 8-bit data: no handshaking of any kind. QSerialPort opens the tty in
     // raw mode (no echo, no translation, no signals).
     m_port.setFlowControl(QSerialPort::NoFlowControl);
-    m_port.setReadBufferSize(kInputQueueSize);
     ApplySettings(m_settings);
-    connect(&m_port, &QSerialPort::readyRead, this, &CSerialControl::OnReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &CSerialControl::OnPortError);
+    m_tmReadPace.setSingleShot(true);
+    m_tmReadPace.setInterval(kReadPaceMs);
+    connect(&m_tmReadPace, &QTimer::timeout, this, &CSerialControl::OnReadPace);
 }
 
 CSerialControl::~CSerialControl() {
@@ -117,11 +126,21 @@ void CSerialControl::SetPortOpen(bool open) {
         throw COleDispatchException(QString::fromLatin1(kPortAlreadyOpenText));
 
     const QString path = PortDevicePath(m_sCommPort);
+    // A descriptor of the control's own for reading, opened before
+    // QSerialPort makes the line exclusive. QSerialPort, opened for writing
+    // only, never reads the line and never watches it.
+    const int fdIn =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fdIn < 0)
+        throw COleDispatchException(
+            QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(std::strerror(errno)), path));
     m_port.setPortName(path);
     m_port.clearError();
     // open() puts the tty into raw mode and applies the stored line settings.
-    if (!m_port.open(QIODevice::ReadWrite))
+    if (!m_port.open(QIODevice::WriteOnly)) {
+        ::close(fdIn);
         ThrowPortError(path);
+    }
     // open() does not notice when the driver quietly drops part of the line
     // settings (a tty that only carries 8 bits without parity, for one);
     // setting them once more on the open port does, and then the opening fails.
@@ -130,8 +149,21 @@ void CSerialControl::SetPortOpen(bool open) {
         m_bClosing = true;
         m_port.close();
         m_bClosing = false;
+        ::close(fdIn);
         throw COleDispatchException(QStringLiteral("%1 (%2)").arg(reason, path));
     }
+    // A port opened for writing only is not told to receive.
+    termios tio{};
+    if (::tcgetattr(fdIn, &tio) == 0 && !(tio.c_cflag & CREAD)) {
+        tio.c_cflag |= CREAD;
+        ::tcsetattr(fdIn, TCSANOW, &tio);
+    }
+    m_fdIn = fdIn;
+    m_inQueue.resize(0);
+    m_iInHead = 0;
+    m_pInNotifier = std::make_unique<QSocketNotifier>(fdIn, QSocketNotifier::Read);
+    connect(m_pInNotifier.get(), &QSocketNotifier::activated, this,
+            &CSerialControl::OnLineReadable);
     ++m_uOpenGeneration;
     m_bEnding = false;
     m_bRaisePending = false;
@@ -143,6 +175,13 @@ void CSerialControl::ClosePort() {
     // Hand the kernel what is still queued for sending; it does not block.
     m_port.flush();
     m_port.close();
+    m_tmReadPace.stop();
+    m_pInNotifier.reset();
+    if (m_fdIn >= 0)
+        ::close(m_fdIn);
+    m_fdIn = -1;
+    m_inQueue = QByteArray();
+    m_iInHead = 0;
     m_bClosing = false;
     m_bEnding = false;
     m_bRaisePending = false;
@@ -221,8 +260,17 @@ COleVariant CSerialControl::GetInput() {
     if (!m_port.isOpen())
         throw COleDispatchException(QString::fromLatin1(kPortClosedText));
     const qint64 limit = m_sInputLen > 0 ? m_sInputLen : kMaxInputChunk;
-    COleVariant input(m_port.read(limit));
-    if (input.GetOneDimSize() > 0)
+    const qsizetype n = qsizetype(std::min(limit, Queued()));
+    COleVariant input(QByteArray(m_inQueue.constData() + m_iInHead, n));
+    m_iInHead += n;
+    if (m_iInHead == m_inQueue.size()) {
+        m_inQueue.resize(0); // keeps its capacity for the next reads
+        m_iInHead = 0;
+    } else if (m_iInHead >= (64 << 10)) {
+        m_inQueue.remove(0, m_iInHead);
+        m_iInHead = 0;
+    }
+    if (n > 0)
         ++m_uInputReads;
     return input;
 }
@@ -230,21 +278,80 @@ COleVariant CSerialControl::GetInput() {
 qint64 CSerialControl::GetInBufferCount() const {
     if (!m_port.isOpen())
         throw COleDispatchException(QString::fromLatin1(kPortClosedText));
-    return m_port.bytesAvailable();
+    return Queued();
 }
 
 short CSerialControl::GetCommEvent() const {
     return m_sCommEvent;
 }
 
-void CSerialControl::OnReadyRead() {
-    MaybeRaiseReceive();
+void CSerialControl::OnLineReadable() {
+    // From here on the pace timer looks, until a look finds the line quiet.
+    m_pInNotifier->setEnabled(false);
+    TakeFromLine(false);
+}
+
+void CSerialControl::OnReadPace() {
+    if (m_fdIn < 0 || m_bEnding)
+        return;
+    TakeFromLine(true);
+}
+
+void CSerialControl::TakeFromLine(bool watchWhenQuiet) {
+    const qint64 before = Queued();
+    if (!ReadLine())
+        return;
+    const bool arrived = Queued() > before;
+    // A full queue is looked at again on the pace as well: the handler
+    // frees it, and the kernel holds the line meanwhile.
+    if (watchWhenQuiet && !arrived && Queued() < kInputQueueSize)
+        m_pInNotifier->setEnabled(true);
+    else
+        m_tmReadPace.start();
+    // Last: the handler may close or reopen the port.
+    if (arrived)
+        MaybeRaiseReceive();
+}
+
+namespace {
+bool LineHungUp(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+} // namespace
+
+bool CSerialControl::ReadLine() {
+    char chunk[16384];
+    for (;;) {
+        const qint64 room = kInputQueueSize - Queued();
+        if (room <= 0)
+            return true;
+        const size_t want = size_t(std::min<qint64>(room, qint64(sizeof chunk)));
+        const ssize_t n = ::read(m_fdIn, chunk, want);
+        if (n > 0) {
+            m_inQueue.append(chunk, qsizetype(n));
+            if (size_t(n) < want)
+                return true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        // The raw line returns 0 both when nothing waits and when it has
+        // been hung up (a USB adapter unplugged); only the latter says so
+        // to poll. Any failure names its reason.
+        if (n == 0 && !LineHungUp(m_fdIn))
+            return true;
+        LineFailed(n == 0 ? QString() : QString::fromLocal8Bit(std::strerror(errno)), false);
+        return false;
+    }
 }
 
 void CSerialControl::MaybeRaiseReceive() {
     if (m_bRaisePending || m_bEnding || !m_port.isOpen() || m_sRThreshold <= 0)
         return;
-    if (m_port.bytesAvailable() < m_sRThreshold)
+    if (Queued() < m_sRThreshold)
         return;
     RaiseReceive();
 }
@@ -258,7 +365,7 @@ void CSerialControl::RaiseReceive() {
     // offered again. Only when the handler took something: a handler that
     // reads nothing would otherwise be called in a tight loop.
     if (m_uInputReads == readsBefore || generation != m_uOpenGeneration || m_bEnding ||
-        !m_port.isOpen() || m_sRThreshold <= 0 || m_port.bytesAvailable() < m_sRThreshold)
+        !m_port.isOpen() || m_sRThreshold <= 0 || Queued() < m_sRThreshold)
         return;
     ScheduleReceiveCheck();
 }
@@ -282,20 +389,26 @@ void CSerialControl::OnPortError(QSerialPort::SerialPortError error) {
     if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError &&
         error != QSerialPort::WriteError)
         return;
+    // Only a resource error carries the reason of the failing call; the
+    // others' text is whatever errno held before.
+    LineFailed(error == QSerialPort::ResourceError ? m_port.errorString() : QString(),
+               error == QSerialPort::WriteError);
+}
+
+void CSerialControl::LineFailed(const QString& reason, bool writing) {
     if (m_bClosing || m_bEnding || !m_port.isOpen())
         return;
-    // QSerialPort keeps its read notifier armed after a failed read and would
-    // report the same error on every pass. The port is finished: close it,
-    // but not from inside QSerialPort's own notification, which still works
-    // on the port's buffers after this signal returns.
+    // The port is finished: no more reading, and it is closed from the
+    // event loop, not from inside the failing call, whose caller may still
+    // be working on the port (QSerialPort's write notification, for one).
     m_bEnding = true;
-    // A read that ends in a hang-up returns no bytes and no errno, so
-    // QSerialPort's text for it is whatever errno held before; only a
-    // resource error carries the reason of the failing call.
-    m_strLostReason = error == QSerialPort::ResourceError ? m_port.errorString() : QString();
+    m_tmReadPace.stop();
+    if (m_pInNotifier)
+        m_pInNotifier->setEnabled(false);
+    m_strLostReason = reason;
     if (m_strLostReason.isEmpty())
         m_strLostReason = QStringLiteral("The device is no longer available (%1 failed)")
-                              .arg(error == QSerialPort::WriteError ? u"write" : u"read");
+                              .arg(writing ? u"write" : u"read");
     QMetaObject::invokeMethod(
         this, [this, generation = m_uOpenGeneration] { EndLostPort(generation); },
         Qt::QueuedConnection);
@@ -305,8 +418,10 @@ void CSerialControl::EndLostPort(quint64 generation) {
     if (generation != m_uOpenGeneration || !m_bEnding || !m_port.isOpen())
         return;
     // What arrived before the end still goes to the handler; no more comes.
+    // (A failed write leaves the line readable: take what the kernel holds.)
+    ReadLine();
     while (m_sRThreshold > 0 && m_port.isOpen() && generation == m_uOpenGeneration &&
-           m_port.bytesAvailable() >= m_sRThreshold) {
+           Queued() >= m_sRThreshold) {
         const quint64 readsBefore = m_uInputReads;
         m_sCommEvent = comEvReceive;
         emit OnComm();

@@ -5,8 +5,11 @@
 #include "support/pty.h"
 #include "support/testsupport.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <thread>
 
@@ -80,6 +83,7 @@ private slots:
     void inputArrivesThroughOnComm();
     void bytesBeforeTheThresholdAreNotStranded();
     void burstArrivesWholeInSmallChunks();
+    void steadyStreamIsReadOnAPace();
     void silentHandlerIsNotCalledOverAndOver();
     void refusedAccessesThrowReadableText();
     void vanishedDeviceClosesThePortOnce();
@@ -244,6 +248,53 @@ void TestSerial::burstArrivesWholeInSmallChunks() {
     QCOMPARE(rx.otherEvents, 0);
 }
 
+void TestSerial::steadyStreamIsReadOnAPace() {
+    // A device that hands over a few bytes every millisecond, as a USB
+    // adapter does: the bytes arrive whole and in order, but the handler is
+    // called about once a pace, not once an arrival.
+    TestPty pty;
+    QVERIFY(pty.LinkAsCom(3));
+    CMscomm1 comm;
+    OpenLikePanel(comm, 3);
+    Receiver rx;
+    rx.Attach(comm);
+
+    constexpr int kWrites = 300;
+    QByteArray stream;
+    for (int i = 0; i < kWrites * 15; ++i)
+        stream.append(char((i * 11 + i / 255) & 0xFF));
+    QElapsedTimer clock;
+    clock.start();
+    std::atomic<bool> written{true};
+    std::thread device([&] {
+        for (int i = 0; i < kWrites && written; ++i) {
+            written = pty.Write(stream.mid(i * 15, 15));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // A plain event loop: the test macros' waits sleep between passes and
+    // would merge arrivals themselves.
+    QEventLoop loop;
+    QObject::connect(&comm, &CMscomm1::OnComm, &loop, [&] {
+        if (rx.bytes.size() >= stream.size())
+            loop.quit();
+    });
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const qint64 elapsed = clock.elapsed();
+    device.join();
+    QVERIFY(written);
+    QVERIFY(rx.bytes == stream);
+    // One read per pace (coarse timers may come 5 % early), the first at
+    // once, and a read that found more than a piece offers the rest too.
+    const qint64 most = elapsed * 100 / (95 * CSerialControl::kReadPaceMs) + 2 +
+                        stream.size() / CSerialControl::kMaxInputChunk;
+    QVERIFY2(rx.events <= most, qPrintable(QStringLiteral("%1 events in %2 ms, %3 writes")
+                                               .arg(rx.events)
+                                               .arg(elapsed)
+                                               .arg(kWrites)));
+}
+
 void TestSerial::silentHandlerIsNotCalledOverAndOver() {
     TestPty pty;
     QVERIFY(pty.LinkAsCom(3));
@@ -335,6 +386,18 @@ void TestSerial::vanishedDeviceClosesThePortOnce() {
     comm.put_Output(COleVariant(QByteArray("efgh")));
     QCOMPARE(pty.Read(4), QByteArray("efgh"));
     QCOMPARE(lost, 1);
+
+    // An unplugged adapter's line reads 0 bytes, as a quiet one does; it is
+    // the hang-up that ends the port, not the quiet.
+    QVERIFY(pty.Write(QByteArray("ijkl")));
+    QTRY_COMPARE(rx.bytes, QByteArray("abcdijkl"));
+    QTest::qWait(3 * CSerialControl::kReadPaceMs); // quiet looks find nothing
+    QVERIFY(comm.get_PortOpen());
+    if (!pty.HangUpLine())
+        QSKIP("hanging up a line needs CAP_SYS_ADMIN");
+    QTRY_COMPARE(lost, 2);
+    QVERIFY(!comm.get_PortOpen());
+    QVERIFY(EventLoopPassesUntilIdle() < 1000);
 }
 
 void TestSerial::outputToVanishedDeviceFails() {

@@ -99,6 +99,10 @@ void TestPty::CloseMaster() {
     }
 }
 
+bool TestPty::HangUpLine() {
+    return m_slave >= 0 && ::ioctl(m_slave, TIOCVHANGUP) == 0;
+}
+
 int TestPty::SlaveInputWaiting() const {
     int n = 0;
     if (m_slave < 0 || ::ioctl(m_slave, FIONREAD, &n) != 0)

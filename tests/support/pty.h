@@ -49,6 +49,9 @@ public:
     QByteArray Read(qsizetype count, int timeoutMs = 2000);
     // Makes the device vanish: the slave side sees a hang-up.
     void CloseMaster();
+    // Hangs the line up as an unplugged USB adapter does: every descriptor
+    // of the slave then reads 0 bytes. Needs CAP_SYS_ADMIN; false without.
+    bool HangUpLine();
     // Bytes written by the device that the slave side has not read yet: 0
     // once the code under test has taken in everything sent.
     int SlaveInputWaiting() const;
