@@ -3,9 +3,11 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QGlyphRun>
+#include <QPaintEngine>
 #include <QPainter>
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,11 @@ namespace {
 constexpr int kCellHeight = 30; // ascent + descent, in pixels
 constexpr int kAveWidth = 20;   // width of a digit, in pixels
 constexpr int kTextTop = 5;
+const QColor kField(0, 0, 128);
+const QColor kInk(255, 255, 128);
+// Room either side of a digit's scratch image to see whether its ink strays
+// from its place.
+constexpr int kStrayRoom = kAveWidth;
 } // namespace
 
 CInfoScreeWnd::CInfoScreeWnd() {
@@ -96,32 +103,134 @@ void CInfoScreeWnd::PrepareFont() {
     }
 }
 
-void CInfoScreeWnd::paintEvent(QPaintEvent*) {
-    QPainter dc(this);
-    dc.fillRect(rect(), QBrush(QColor(0, 0, 128)));
-    dc.setBackgroundMode(Qt::TransparentMode);
-    if (m_iAscent < 0)
-        PrepareFont();
-    dc.setPen(QColor(255, 255, 128));
-    const int length = std::snprintf(m_szText, sizeof m_szText, "%d", int(m_iValue.load()));
-    // The text cell's top edge is kTextTop; Qt places text by its baseline.
-    const QPointF baseline(0, kTextTop + m_iAscent);
-    if (!m_rawFont.isValid()) {
-        dc.setFont(m_font);
-        dc.drawText(baseline, QString::fromLatin1(m_szText, length));
-        return;
-    }
-    quint32 glyphs[16];
-    QPointF positions[16];
+int CInfoScreeWnd::Layout(const char* text, int length, quint32* glyphs, QPointF* positions,
+                          int* kinds) const {
+    const int count = std::min(length, 16);
     qreal x = 0;
-    for (int i = 0; i < length && i < 16; ++i) {
-        const int k = m_szText[i] == '-' ? 10 : m_szText[i] - '0';
+    for (int i = 0; i < count; ++i) {
+        const int k = text[i] == '-' ? 10 : text[i] - '0';
+        kinds[i] = k;
         glyphs[i] = m_glyph[k];
         positions[i] = QPointF(x, 0);
         x += m_advance[k];
     }
+    return count;
+}
+
+void CInfoScreeWnd::DrawGlyphRun(QPainter& dc, const quint32* glyphs, const QPointF* positions,
+                                 int count) {
     QGlyphRun run;
     run.setRawFont(m_rawFont);
-    run.setRawData(glyphs, positions, std::min(length, 16));
-    dc.drawGlyphRun(baseline, run);
+    run.setRawData(glyphs, positions, count);
+    // The text cell's top edge is kTextTop; glyphs are placed by their baseline.
+    dc.drawGlyphRun(QPointF(0, kTextTop + m_iAscent), run);
+}
+
+const QImage& CInfoScreeWnd::DigitImage(int k, qreal phase) {
+    const auto key = std::make_pair(k, phase);
+    if (auto it = m_digitImages.find(key); it != m_digitImages.end())
+        return it->second;
+    // A place owns the columns from its own start to the next place's.
+    const int columns = int(std::floor(phase + m_advance[k]));
+    QImage scratch(columns + 2 * kStrayRoom, height(), QImage::Format_RGB32);
+    scratch.fill(kField);
+    {
+        QPainter dc(&scratch);
+        dc.setPen(kInk);
+        const QPointF at(kStrayRoom + phase, 0);
+        DrawGlyphRun(dc, &m_glyph[k], &at, 1);
+    }
+    const QRgb field = kField.rgb();
+    bool strays = columns <= 0;
+    for (int y = 0; y < scratch.height() && !strays; ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(scratch.constScanLine(y));
+        for (int x = 0; x < scratch.width(); ++x)
+            if ((x < kStrayRoom || x >= kStrayRoom + columns) && row[x] != field) {
+                strays = true;
+                break;
+            }
+    }
+    QImage image = strays ? QImage() : scratch.copy(kStrayRoom, 0, columns, height());
+    return m_digitImages.emplace(key, std::move(image)).first->second;
+}
+
+bool CInfoScreeWnd::DrawDigitImages(QPainter& dc, const QPointF* positions, const int* kinds,
+                                    int count) {
+    const QImage* images[16];
+    for (int i = 0; i < count; ++i) {
+        const qreal left = std::floor(positions[i].x());
+        images[i] = &DigitImage(kinds[i], positions[i].x() - left);
+        if (images[i]->isNull())
+            return false;
+    }
+    for (int i = 0; i < count; ++i)
+        dc.drawImage(int(std::floor(positions[i].x())), 0, *images[i]);
+    return true;
+}
+
+bool CInfoScreeWnd::DigitImagesMatchGlyphRun() {
+    // Every digit at every place a number can put it, after a minus sign
+    // and without one.
+    const QByteArray digits("0123456789");
+    for (int turn = 0; turn < 2 * digits.size(); ++turn) {
+        const int r = turn % digits.size();
+        QByteArray text = digits.mid(r) + digits.left(r);
+        if (turn >= digits.size())
+            text.prepend('-');
+        quint32 glyphs[16];
+        QPointF positions[16];
+        int kinds[16];
+        const int count = Layout(text.constData(), int(text.size()), glyphs, positions, kinds);
+        QImage run(size(), QImage::Format_RGB32), copied(size(), QImage::Format_RGB32);
+        run.fill(kField);
+        copied.fill(kField);
+        {
+            QPainter dc(&run);
+            dc.setPen(kInk);
+            DrawGlyphRun(dc, glyphs, positions, count);
+        }
+        QPainter dc(&copied);
+        if (!DrawDigitImages(dc, positions, kinds, count))
+            return false;
+        dc.end();
+        if (copied != run)
+            return false;
+    }
+    return true;
+}
+
+void CInfoScreeWnd::paintEvent(QPaintEvent*) {
+    QPainter dc(this);
+    dc.fillRect(rect(), QBrush(kField));
+    dc.setBackgroundMode(Qt::TransparentMode);
+    if (m_iAscent < 0)
+        PrepareFont();
+    dc.setPen(kInk);
+    const int length = std::snprintf(m_szText, sizeof m_szText, "%d", int(m_iValue.load()));
+    if (!m_rawFont.isValid()) {
+        // The text cell's top edge is kTextTop; Qt places text by its baseline.
+        dc.setFont(m_font);
+        dc.drawText(QPointF(0, kTextTop + m_iAscent), QString::fromLatin1(m_szText, length));
+        return;
+    }
+    if (m_iDigitHeight != height()) {
+        m_digitImages.clear();
+        m_iDigitHeight = height();
+        m_bDigitImages = DigitImagesMatchGlyphRun();
+    }
+    quint32 glyphs[16];
+    QPointF positions[16];
+    int kinds[16];
+    const int count = Layout(m_szText, length, glyphs, positions, kinds);
+    // Copies are exact on the 32-bit raster surfaces they were checked on,
+    // unscaled; anywhere else the glyphs are blended where they land.
+    const QPaintEngine* engine = dc.paintEngine();
+    const QTransform toDevice = dc.deviceTransform();
+    if (m_bDigitImages && engine && engine->type() == QPaintEngine::Raster &&
+        engine->paintDevice() && engine->paintDevice()->depth() == 32 &&
+        toDevice.type() <= QTransform::TxTranslate && toDevice.dx() == std::floor(toDevice.dx()) &&
+        toDevice.dy() == std::floor(toDevice.dy()) && dc.device()->devicePixelRatio() == 1 &&
+        DrawDigitImages(dc, positions, kinds, count))
+        return;
+    DrawGlyphRun(dc, glyphs, positions, count);
 }

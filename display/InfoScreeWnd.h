@@ -2,10 +2,13 @@
 #include "platform/WindowHandle.h"
 
 #include <QFont>
+#include <QImage>
 #include <QRawFont>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <utility>
 
 // Shows one integer in large light-yellow digits on a navy field, in place of
 // a static control of the panel. m_iValue may be written from any thread,
@@ -31,11 +34,26 @@ public:
 
     CWndHandle m_hWnd;
 
+    // Whether paints copy digits blended once instead of blending them
+    // afresh (known after the first paint).
+    bool UsesDigitImages() const { return m_bDigitImages; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     void PrepareFont();
+    // The number as glyphs at their places; the count set.
+    int Layout(const char* text, int length, quint32* glyphs, QPointF* positions, int* kinds) const;
+    // Digit k blended onto the navy field at the fraction phase of a pixel:
+    // the columns its place owns, the field's whole height. Null when its ink
+    // leaves those columns (then only the glyph run sets it right).
+    const QImage& DigitImage(int k, qreal phase);
+    // Sets numbers both ways on scratch images; true when they agree.
+    bool DigitImagesMatchGlyphRun();
+    void DrawGlyphRun(QPainter& dc, const quint32* glyphs, const QPointF* positions, int count);
+    // False, having drawn nothing, when a digit has no image.
+    bool DrawDigitImages(QPainter& dc, const QPointF* positions, const int* kinds, int count);
 
     // ReadoutFont and its ascent, worked out at the first paint: the readout
     // repaints at every frame while values stream, and finding the font
@@ -49,4 +67,13 @@ private:
     QRawFont m_rawFont;
     quint32 m_glyph[11] = {}; // '0'..'9', '-'
     qreal m_advance[11] = {};
+    // The glyphs' anti-aliased edges are blended with gamma correction, per
+    // pixel, at every paint: most of what a readout cost at the screen's
+    // rate. On the one navy field a glyph always blends the same, so each is
+    // blended once per fraction of a pixel it is set at and then copied.
+    // Used only where a check on scratch images found the copies to match
+    // the glyph run pixel for pixel.
+    bool m_bDigitImages = false;
+    int m_iDigitHeight = -1; // the field's height the images were made for
+    std::map<std::pair<int, qreal>, QImage> m_digitImages;
 };

@@ -155,11 +155,15 @@ void TestReadout::mostNegativeValueIsCutAtTheRightEdge() {
 }
 
 void TestReadout::digitsLookAsTheTextWouldSetThem() {
-    // The readout sets its digits from glyphs looked up once; every value
-    // must come out pixel for pixel as the font would set the text.
+    // The readout sets its digits from glyphs looked up once and copies them
+    // as blended once; every value must come out pixel for pixel as the font
+    // would set the text, in a readout wide enough for every digit and in one
+    // that cuts them at its edge.
     CInfoScreeWnd& info = *Readout(300);
+    CInfoScreeWnd& narrow = *Readout(104, 36);
     const QFont font = CInfoScreeWnd::ReadoutFont();
-    for (const int value : {0, 7, -1, 1234567890, -987654321, INT_MIN, 4096, -30}) {
+    for (const int value : {0, 7, -1, 1234567890, -987654321, INT_MIN, 4096, -30, INT_MAX,
+                            -1029384756, 555555555, 11880, 808}) {
         info.m_iValue = value;
         const QImage shown = Grab(info);
         QImage expected(shown.size(), QImage::Format_RGB32);
@@ -170,6 +174,10 @@ void TestReadout::digitsLookAsTheTextWouldSetThem() {
         dc.drawText(QPoint(0, 5 + QFontMetrics(font, &info).ascent()), QString::number(value));
         dc.end();
         QVERIFY2(shown.convertToFormat(QImage::Format_RGB32) == expected,
+                 qPrintable(QString::number(value)));
+        QVERIFY(info.UsesDigitImages());
+        narrow.m_iValue = value;
+        QVERIFY2(Grab(narrow).convertToFormat(QImage::Format_RGB32) == expected.copy(0, 0, 104, 36),
                  qPrintable(QString::number(value)));
     }
 }
