@@ -11,6 +11,7 @@
 //
 // Every mode prints one "RESULT kind=... key=value ..." line for bench/run.sh.
 #include "bench/BenchSupport.h"
+#include "platform/EventDispatcher.h"
 #include "platform/Fonts.h"
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
@@ -610,6 +611,7 @@ int RunPaint(const Options& o) {
 } // namespace
 
 int main(int argc, char** argv) {
+    UseQtEventDispatcher();
     QApplication app(argc, argv);
     SetTovrelApplicationNames();
     InstallFontSubstitutions();

@@ -1,6 +1,7 @@
 // Runs the panel where there is no display: builds it offscreen, optionally
 // drives it like an operator (open the port, start sampling), waits, writes a
 // screenshot and ends the panel cleanly.
+#include "platform/EventDispatcher.h"
 #include "platform/Fonts.h"
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
@@ -15,6 +16,7 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    UseQtEventDispatcher();
     QApplication app(argc, argv);
     SetTovrelApplicationNames();
     InstallFontSubstitutions();
