@@ -127,9 +127,17 @@ void CInfoScreeWnd::DrawGlyphRun(QPainter& dc, const quint32* glyphs, const QPoi
 }
 
 const QImage& CInfoScreeWnd::DigitImage(int k, qreal phase) {
-    const auto key = std::make_pair(k, phase);
-    if (auto it = m_digitImages.find(key); it != m_digitImages.end())
-        return it->second;
+    const qreal sixtyfourths = phase * kPhases;
+    const int slot = int(sixtyfourths);
+    if (slot != sixtyfourths || slot < 0 || slot >= kPhases)
+        return m_noDigitImage;
+    const int at = k * kPhases + slot;
+    if (m_digitImages.empty()) {
+        m_digitImages.resize(11 * kPhases);
+        m_digitMade.assign(11 * kPhases, 0);
+    }
+    if (m_digitMade[at] != 0)
+        return m_digitImages[at];
     // A place owns the columns from its own start to the next place's.
     const int columns = int(std::floor(phase + m_advance[k]));
     QImage scratch(columns + 2 * kStrayRoom, height(), QImage::Format_RGB32);
@@ -137,8 +145,8 @@ const QImage& CInfoScreeWnd::DigitImage(int k, qreal phase) {
     {
         QPainter dc(&scratch);
         dc.setPen(kInk);
-        const QPointF at(kStrayRoom + phase, 0);
-        DrawGlyphRun(dc, &m_glyph[k], &at, 1);
+        const QPointF origin(kStrayRoom + phase, 0);
+        DrawGlyphRun(dc, &m_glyph[k], &origin, 1);
     }
     const QRgb field = kField.rgb();
     bool strays = columns <= 0;
@@ -150,8 +158,10 @@ const QImage& CInfoScreeWnd::DigitImage(int k, qreal phase) {
                 break;
             }
     }
-    QImage image = strays ? QImage() : scratch.copy(kStrayRoom, 0, columns, height());
-    return m_digitImages.emplace(key, std::move(image)).first->second;
+    m_digitMade[at] = strays ? -1 : 1;
+    if (!strays)
+        m_digitImages[at] = scratch.copy(kStrayRoom, 0, columns, height());
+    return m_digitImages[at];
 }
 
 bool CInfoScreeWnd::DrawDigitImages(QPainter& dc, const QPointF* positions, const int* kinds,
@@ -215,6 +225,7 @@ void CInfoScreeWnd::paintEvent(QPaintEvent*) {
     }
     if (m_iDigitHeight != height()) {
         m_digitImages.clear();
+        m_digitMade.clear();
         m_iDigitHeight = height();
         m_bDigitImages = DigitImagesMatchGlyphRun();
     }

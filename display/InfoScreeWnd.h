@@ -7,8 +7,7 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
-#include <map>
-#include <utility>
+#include <vector>
 
 // Shows one integer in large light-yellow digits on a navy field, in place of
 // a static control of the panel. m_iValue may be written from any thread,
@@ -47,7 +46,8 @@ private:
     int Layout(const char* text, int length, quint32* glyphs, QPointF* positions, int* kinds) const;
     // Digit k blended onto the navy field at the fraction phase of a pixel:
     // the columns its place owns, the field's whole height. Null when its ink
-    // leaves those columns (then only the glyph run sets it right).
+    // leaves those columns (then only the glyph run sets it right) and for a
+    // phase finer than the font's 1/64 pixel.
     const QImage& DigitImage(int k, qreal phase);
     // Sets numbers both ways on scratch images; true when they agree.
     bool DigitImagesMatchGlyphRun();
@@ -71,9 +71,15 @@ private:
     // pixel, at every paint: most of what a readout cost at the screen's
     // rate. On the one navy field a glyph always blends the same, so each is
     // blended once per fraction of a pixel it is set at and then copied.
+    // Advances are whole 64ths of a pixel, and so are the fractions: at most
+    // 11 x 64 small images (the digits' advances differ, so a digit's
+    // fraction depends on the digits before it).
     // Used only where a check on scratch images found the copies to match
     // the glyph run pixel for pixel.
     bool m_bDigitImages = false;
     int m_iDigitHeight = -1; // the field's height the images were made for
-    std::map<std::pair<int, qreal>, QImage> m_digitImages;
+    static constexpr int kPhases = 64;
+    std::vector<QImage> m_digitImages;    // [k * kPhases + 64ths]
+    std::vector<signed char> m_digitMade; // 0 not yet, 1 made, -1 none
+    QImage m_noDigitImage;
 };
