@@ -78,11 +78,19 @@ bool CUiThreadCall::Call(std::function<void()> unit) {
     }
     auto job = std::make_shared<Job>();
     job->unit = std::move(unit);
-    std::unique_lock g(m_state->lock);
-    if (m_state->closed)
-        return false;
-    m_state->queue.push_back(job);
+    {
+        std::lock_guard g(m_state->lock);
+        if (m_state->closed)
+            return false;
+        m_state->queue.push_back(job);
+    }
+    // Posted with the lock free: the post wakes the UI thread, which takes
+    // the lock first thing, and finding it still held made both threads
+    // sleep and wake once more for every call. A Close meanwhile runs the
+    // job; the sink outlives every call (callers are done before the object
+    // goes).
     QCoreApplication::postEvent(m_state->sink, new QEvent(QEvent::User));
+    std::unique_lock g(m_state->lock);
     m_state->cv.wait(g, [&] { return job->done || job->refused; });
     return job->done;
 }

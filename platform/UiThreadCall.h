@@ -12,8 +12,8 @@
 // append to the log can always finish and be joined.
 class CUiThreadCall {
 public:
-    CUiThreadCall(); // construct on the UI thread
-    ~CUiThreadCall();
+    CUiThreadCall();  // construct on the UI thread
+    ~CUiThreadCall(); // UI thread, once every caller's Call has returned
     CUiThreadCall(const CUiThreadCall&) = delete;
     CUiThreadCall& operator=(const CUiThreadCall&) = delete;
 
