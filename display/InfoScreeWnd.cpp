@@ -159,8 +159,16 @@ const QImage& CInfoScreeWnd::DigitImage(int k, qreal phase) {
             }
     }
     m_digitMade[at] = strays ? -1 : 1;
-    if (!strays)
-        m_digitImages[at] = scratch.copy(kStrayRoom, 0, columns, height());
+    if (strays)
+        return m_digitImages[at];
+    m_digitImages[at] = scratch.copy(kStrayRoom, 0, columns, height());
+    // The font sets a glyph at fewer distinct fractions than 64: places that
+    // come out the same share one image.
+    for (int other = k * kPhases; other < (k + 1) * kPhases; ++other)
+        if (other != at && m_digitMade[other] == 1 && m_digitImages[other] == m_digitImages[at]) {
+            m_digitImages[at] = m_digitImages[other];
+            break;
+        }
     return m_digitImages[at];
 }
 
