@@ -79,13 +79,16 @@ QJsonObject SegmentToJson(const SSidecarSegment& s) {
         };
     else
         o[QStringLiteral("first_handover")] = QJsonValue(QJsonValue::Null);
-    if (s.rate)
-        o[QStringLiteral("rate")] = QJsonObject{
+    if (s.rate) {
+        QJsonObject ro{
             {QStringLiteral("hz"), s.rate->hz},
             {QStringLiteral("records"), double(s.rate->records)},
             {QStringLiteral("seconds"), s.rate->seconds},
         };
-    else
+        if (s.rate->uncertaintyHz > 0)
+            ro[QStringLiteral("uncertainty_hz")] = s.rate->uncertaintyHz;
+        o[QStringLiteral("rate")] = ro;
+    } else
         o[QStringLiteral("rate")] = QJsonValue(QJsonValue::Null);
     QJsonArray resumes;
     for (const SSidecarResume& r : s.resumes)
@@ -257,6 +260,8 @@ SSidecarSegment SegmentFromJson(CReader& r, const QJsonObject& o, const QString&
         sr.hz = r.Number(ro, QStringLiteral("hz"), rw);
         sr.records = r.Count(ro, QStringLiteral("records"), rw);
         sr.seconds = r.Number(ro, QStringLiteral("seconds"), rw);
+        if (ro.contains(QStringLiteral("uncertainty_hz")))
+            sr.uncertaintyHz = r.Number(ro, QStringLiteral("uncertainty_hz"), rw);
         if (!(sr.hz > 0))
             r.Fail(rw, QStringLiteral("\"hz\" must be above 0"));
         s.rate = sr;

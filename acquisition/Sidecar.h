@@ -27,6 +27,9 @@ struct SSidecarRate {
     double hz = 0;
     uint64_t records = 0;
     double seconds = 0;
+    // One standard uncertainty of hz; 0 when not known (sidecars written
+    // before the rate was fitted over the records' arrivals).
+    double uncertaintyHz = 0;
 
     bool operator==(const SSidecarRate&) const = default;
 };
