@@ -80,7 +80,7 @@ void CTovrelDlg::OnBnClickedStartSample() {
     if (!EnsurePortOpen())
         return;
     SendFrame(kCmdStartSample);
-    m_save.StreamResumed(); // a recording's stream may go on after a gap
+    m_session.StreamResumed(); // a recording's stream may go on after a gap
     GetDlgItem(IDC_BUTTON_START)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOP)->setEnabled(true);
     GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
