@@ -3,6 +3,7 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 
 void CTovrelDlg::OnCommMscomm1() {
@@ -100,9 +101,10 @@ void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer) {
 }
 
 void CTovrelDlg::OnRecordingFailed(const SRecordingFault& fault) {
-    AppendHistory(m_editHistory, QStringLiteral("文件(%1)写入失败,错误号%2")
-                                     .arg(QString::fromStdString(fault.path),
-                                          QString::fromStdString(fault.reason)));
+    AppendHistory(
+        m_editHistory,
+        QCoreApplication::translate("CTovrelDlg", "文件(%1)写入失败,错误号%2")
+            .arg(QString::fromStdString(fault.path), QString::fromStdString(fault.reason)));
     // A recording started since then is not the one that failed.
     if (m_save.Recording() != fault.recording || m_save.IsSaving())
         return;
@@ -131,13 +133,14 @@ void CTovrelDlg::OnBnClickedSaveFile() {
         // Switching the buttons as if recording would report a failure as a
         // success; say what went wrong and stay as we were.
         // One pass over the format: a '%' in the path must stay text.
-        AppendHistory(m_editHistory, QStringLiteral("文件(%1)打开失败,错误号%2")
-                                         .arg(QString::fromStdString(path),
-                                              QString::fromStdString(started.reason)));
+        AppendHistory(
+            m_editHistory,
+            QCoreApplication::translate("CTovrelDlg", "文件(%1)打开失败,错误号%2")
+                .arg(QString::fromStdString(path), QString::fromStdString(started.reason)));
         return;
     }
-    AppendHistory(m_editHistory,
-                  QStringLiteral("开始保存文件(%1)").arg(QString::fromStdString(path)));
+    AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "开始保存文件(%1)")
+                                     .arg(QString::fromStdString(path)));
     SidecarStart(path);
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(true);

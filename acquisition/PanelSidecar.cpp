@@ -6,6 +6,7 @@
 #include "shell/TovrelDlg.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <chrono>
@@ -86,7 +87,7 @@ void CTovrelDlg::OnMarkerKey() {
     SSidecarSegment& segment = m_sidecar.segments.back();
     const int number = m_sidecar.NextMarkerNumber();
     segment.markers.push_back({number, NextLine(segment, m_save.Counts()), Now()});
-    AppendHistory(m_editHistory, QStringLiteral("标记%1").arg(number));
+    AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "标记%1").arg(number));
     WriteSidecarNow();
 }
 
@@ -125,6 +126,7 @@ void CTovrelDlg::WriteSidecarNow() {
     if (!WriteSidecar(m_strSidecarPath, m_sidecar, error) && !m_bSidecarFailed) {
         m_bSidecarFailed = true;
         AppendHistory(m_editHistory,
-                      QStringLiteral("文件(%1)写入失败,错误号%2").arg(m_strSidecarPath, error));
+                      QCoreApplication::translate("CTovrelDlg", "文件(%1)写入失败,错误号%2")
+                          .arg(m_strSidecarPath, error));
     }
 }

@@ -5,6 +5,7 @@
 #include "shell/TovrelDlg.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 
 namespace {
 constexpr long kInputModeBinary = 1;
@@ -46,7 +47,9 @@ int CTovrelDlg::OpenComPort() {
         }
         const QString reason = e.m_strDescription.left(kErrorTextMax);
         const QString text =
-            QStringLiteral("串口(COM%1)打开失败,错误号%2").arg(m_iComPort).arg(reason);
+            QCoreApplication::translate("CTovrelDlg", "串口(COM%1)打开失败,错误号%2")
+                .arg(m_iComPort)
+                .arg(reason);
         AppendHistory(m_editHistory, text);
         // The system's reason names the path, not what to do about it. When
         // the device is missing or may not be opened, one more line says
@@ -63,7 +66,7 @@ int CTovrelDlg::OpenComPort() {
 void CTovrelDlg::OnBnClickedOpenPort() {
     if (OpenComPort()) {
         m_bPortOpen = 1;
-        AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
+        AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "串口打开成功"));
         // Only the first successful press starts the worker, and none
         // starts once the run has ended and the worker has been stopped.
         if (!m_pRecvThread.IsStarted())
@@ -80,7 +83,7 @@ void CTovrelDlg::OnBnClickedClosePort() {
     // A later command with the port check then opens the port again instead
     // of writing to a closed one.
     m_bPortOpen = 0;
-    AppendHistory(m_editHistory, QStringLiteral("串口关闭成功"));
+    AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "串口关闭成功"));
 }
 
 void CTovrelDlg::OnClose() {
@@ -94,5 +97,6 @@ void CTovrelDlg::OnPortLostMscomm1() {
     // down so that the next command or Open press opens the port afresh. A
     // recording that is on stays on and keeps what it has.
     m_bPortOpen = 0;
-    AppendHistory(m_editHistory, QStringLiteral("串口(COM%1)连接中断").arg(m_iComPort));
+    AppendHistory(m_editHistory,
+                  QCoreApplication::translate("CTovrelDlg", "串口(COM%1)连接中断").arg(m_iComPort));
 }

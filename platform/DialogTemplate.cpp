@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
@@ -141,9 +142,8 @@ public:
     }
 };
 
-QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
+QWidget* MakeControl(const ControlTemplate& c, const QString& text, QWidget* parent,
                      const CustomControlFactory& custom) {
-    const QString text = QString::fromUtf8(c.text ? c.text : "");
     switch (c.kind) {
     case ControlKind::AutoRadioButton: {
         auto* r = new QRadioButton(text, parent);
@@ -223,15 +223,26 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
     }
     return new QWidget(parent);
 }
+
+// A template text in the language in force.
+QString TemplateText(const DialogTemplate& t, const char* text, const char* comment = nullptr) {
+    if (!text || !*text)
+        return {};
+    return t.trContext ? QCoreApplication::translate(t.trContext, text, comment)
+                       : QString::fromUtf8(text);
+}
+
 } // namespace
 
 void BuildDialog(QDialog* dlg, const DialogTemplate& t, CDialogControls& controls,
                  const CustomControlFactory& custom) {
-    dlg->setWindowTitle(QString::fromUtf8(t.caption));
+    dlg->setWindowTitle(TemplateText(t, t.caption));
     dlg->setFont(DialogFont(t));
     dlg->setFixedSize(MapDialogSize(t.cx, t.cy));
     for (const ControlTemplate& c : t.controls) {
-        QWidget* w = MakeControl(c, dlg, custom);
+        const QString text =
+            TemplateText(t, c.text, c.kind == ControlKind::GroupBox ? kGroupTitleComment : nullptr);
+        QWidget* w = MakeControl(c, text, dlg, custom);
         QRect px = MapDialogRect(QRect(c.x, c.y, c.cx, c.cy));
         if (c.kind == ControlKind::ComboDropList)
             px.setHeight(MapDialogRect(QRect(c.x, c.y, c.cx, 14)).height()); // closed height
@@ -244,6 +255,13 @@ void BuildDialog(QDialog* dlg, const DialogTemplate& t, CDialogControls& control
                         : (c.kind == ControlKind::AutoRadioButton ? Qt::ClickFocus : Qt::NoFocus));
         // An embedded control is there to be used, not seen.
         w->setVisible(c.kind != ControlKind::Custom);
+        if (!text.isEmpty() && t.trContext) {
+            // Where a language shortened the label, the name in full. Without a
+            // translation of its own the lookup gives the label or the source.
+            const QString full = TemplateText(t, c.text, kFullNameComment);
+            if (full != text && full != QString::fromUtf8(c.text))
+                w->setToolTip(full);
+        }
         controls.Add(c.id, w);
     }
     // The first control of a template is the top of the stacking order.
