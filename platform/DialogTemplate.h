@@ -99,13 +99,17 @@ using CustomControlFactory = std::function<QWidget*(const ControlTemplate&, QWid
 
 // Builds the template into dlg: caption, font, fixed client size, and every
 // control in template order with its place in pixels and its text in the
-// language in force.
+// language in force. A text wider than its control is set narrower, down to
+// kMinTextStretch per cent of its width, so that it shows whole.
 void BuildDialog(QDialog* dlg, const DialogTemplate& t, CDialogControls& controls,
                  const CustomControlFactory& custom = {});
 
 // The dialog font: the template's face (through the substitutions) at the
 // pixel height the template's point size has at 96 DPI.
 QFont DialogFont(const DialogTemplate& t);
+
+// How far a text may be set narrower to fit its control, in per cent.
+inline constexpr int kMinTextStretch = 90;
 
 #include "platform/MessageMap.h"
 template <class T>
