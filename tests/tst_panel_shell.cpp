@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -564,6 +565,56 @@ private slots:
             QVERIFY2(UiLanguageFor(c.tags) == c.language, qPrintable(c.tags.join(u',')));
         // However the machine running the tests is set, they see the panel in Chinese.
         QCOMPARE(SystemUiLanguage(), L::Chinese);
+    }
+
+    // The language a program finds at its start in the environment a user
+    // gives it: this program again, told what to expect.
+    void systemLanguageFollowsTheEnvironment() {
+        const char kExpect[] = "TOVREL_TEST_EXPECTED_LANGUAGE";
+        if (qEnvironmentVariableIsSet(kExpect)) {
+            const bool english = SystemUiLanguage() == EUiLanguage::English;
+            QCOMPARE(QByteArray(english ? "en" : "zh"), qgetenv(kExpect));
+            return;
+        }
+        const struct {
+            const char* lang;
+            const char* lcMessages;
+            const char* lcAll;
+            const char* language;
+            const char* expected;
+        } cases[] = {
+            {"en_US.UTF-8", "", "", "", "en"},
+            {"en_GB.UTF-8", "", "", "en_GB:en", "en"},
+            {"zh_CN.UTF-8", "", "", "", "zh"},
+            {"C", "", "", "", "zh"},
+            {"POSIX", "", "", "", "zh"},
+            {"", "", "", "", "zh"},
+            {"zh_CN.UTF-8", "", "", "en", "en"},
+            {"en_US.UTF-8", "zh_CN.UTF-8", "", "", "zh"},
+            {"en_US.UTF-8", "", "C.UTF-8", "", "zh"},
+        };
+        for (const auto& c : cases) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            for (const char* var : {"LANG", "LC_MESSAGES", "LC_ALL", "LANGUAGE"})
+                env.remove(QString::fromLatin1(var));
+            const std::pair<const char*, const char*> vars[] = {{"LANG", c.lang},
+                                                                {"LC_MESSAGES", c.lcMessages},
+                                                                {"LC_ALL", c.lcAll},
+                                                                {"LANGUAGE", c.language}};
+            for (const auto& [var, value] : vars)
+                if (*value)
+                    env.insert(QString::fromLatin1(var), QString::fromLatin1(value));
+            env.insert(QString::fromLatin1(kExpect), QString::fromLatin1(c.expected));
+            QProcess child;
+            child.setProcessEnvironment(env);
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("systemLanguageFollowsTheEnvironment")});
+            QVERIFY(child.waitForFinished(60000));
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                     qPrintable(QStringLiteral("LANG=%1 LC_MESSAGES=%2 LC_ALL=%3 LANGUAGE=%4: %5")
+                                    .arg(c.lang, c.lcMessages, c.lcAll, c.language,
+                                         QString::fromLocal8Bit(child.readAllStandardOutput()))));
+        }
     }
 
     void englishInterfaceShowsNoChinese() {
