@@ -114,7 +114,8 @@ protected:
                        QRect(title.left() - kTitleGap, 0, title.width() + 2 * kTitleGap, line + 1);
         // Where the template lets boxes overlap (the foot of 脉搏1 is the top
         // of 脉搏2), no frame runs through another box's title either.
-        for (QObject* o : parentWidget()->children()) {
+        const QObjectList siblings = parentWidget() ? parentWidget()->children() : QObjectList();
+        for (QObject* o : siblings) {
             auto* other = dynamic_cast<CGroupBoxCtl*>(o);
             if (!other || other == this || other->isHidden())
                 continue;
@@ -293,8 +294,8 @@ QString TemplateText(const DialogTemplate& t, const char* text, const char* comm
                        : QString::fromUtf8(text);
 }
 
-// The width a control's text has, in its font and in the room the style
-// gives it; 0 for a control that shows no text.
+// The width the style gives a control's text (text set to it); 0 for a
+// control that shows none.
 qreal TextRoomWidth(QWidget* w, QString* text) {
     w->ensurePolished(); // a style sheet changes the room
     if (auto* b = qobject_cast<QAbstractButton*>(w)) {
