@@ -3,6 +3,7 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <algorithm>
 #include <chrono>
@@ -189,9 +190,10 @@ void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer, const std::u
 }
 
 void CTovrelDlg::OnRecordingFailed(const SRecordingFault& fault) {
-    AppendHistory(m_editHistory, QStringLiteral("文件(%1)写入失败,错误号%2")
-                                     .arg(QFile::decodeName(fault.path.c_str()),
-                                          QString::fromLocal8Bit(fault.reason.c_str())));
+    AppendHistory(m_editHistory,
+                  QCoreApplication::translate("CTovrelDlg", "文件(%1)写入失败,错误号%2")
+                      .arg(QFile::decodeName(fault.path.c_str()),
+                           QString::fromLocal8Bit(fault.reason.c_str())));
     // A recording started since then is not the one that failed.
     if (m_session.Current() != fault.session)
         return;
@@ -209,7 +211,8 @@ void CTovrelDlg::OnRecordWatch() {
     if (m_save.Stalled(&path) >= kStallReported) {
         if (!m_bStallReported)
             AppendHistory(m_editHistory,
-                          QStringLiteral("文件(%1)写入停滞").arg(QFile::decodeName(path.c_str())));
+                          QCoreApplication::translate("CTovrelDlg", "文件(%1)写入停滞")
+                              .arg(QFile::decodeName(path.c_str())));
         m_bStallReported = true;
     } else {
         m_bStallReported = false;
@@ -240,12 +243,13 @@ void CTovrelDlg::OnBnClickedSaveFile() {
         // success; say what went wrong and stay as we were.
         // One pass over the format: a '%' in the path must stay text.
         AppendHistory(m_editHistory,
-                      QStringLiteral("文件(%1)打开失败,错误号%2")
+                      QCoreApplication::translate("CTovrelDlg", "文件(%1)打开失败,错误号%2")
                           .arg(actual, QString::fromLocal8Bit(started.reason.c_str())));
         return;
     }
     CatchUpFeed();
-    AppendHistory(m_editHistory, QStringLiteral("开始保存文件(%1)").arg(actual));
+    AppendHistory(m_editHistory,
+                  QCoreApplication::translate("CTovrelDlg", "开始保存文件(%1)").arg(actual));
     m_bStallReported = false;
     if (!m_tmRecordWatch.isActive())
         m_tmRecordWatch.start();

@@ -2,6 +2,8 @@
 // hand what the panel does to its recording session (RecordingSession.h).
 #include "shell/TovrelDlg.h"
 
+#include <QCoreApplication>
+
 void CTovrelDlg::SidecarNoteMode() {
     m_session.NoteMode();
     CatchUpFeed();
@@ -15,6 +17,7 @@ void CTovrelDlg::SidecarNoteGain() {
 void CTovrelDlg::OnMarkerKey() {
     if (const int number = m_session.Marker()) {
         CatchUpFeed();
-        AppendHistory(m_editHistory, QStringLiteral("标记%1").arg(number));
+        AppendHistory(m_editHistory,
+                      QCoreApplication::translate("CTovrelDlg", "标记%1").arg(number));
     }
 }

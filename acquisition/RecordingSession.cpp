@@ -1,5 +1,6 @@
 #include "acquisition/RecordingSession.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -309,7 +310,8 @@ void CRecordingSession::Write(SLive& live) {
     QString error;
     if (!WriteSidecar(file.sidecarPath, file.sidecar, error)) {
         if (!file.failed && m_log)
-            m_log(QStringLiteral("文件(%1)写入失败,错误号%2").arg(file.sidecarPath, error));
+            m_log(QCoreApplication::translate("CTovrelDlg", "文件(%1)写入失败,错误号%2")
+                      .arg(file.sidecarPath, error));
         file.failed = true;
         return;
     }

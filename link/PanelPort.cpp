@@ -5,6 +5,7 @@
 #include "shell/TovrelDlg.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 
 namespace {
 constexpr long kInputModeBinary = 1;
@@ -47,7 +48,9 @@ int CTovrelDlg::OpenComPort() {
         }
         const QString reason = e.m_strDescription.left(kErrorTextMax);
         const QString text =
-            QStringLiteral("串口(COM%1)打开失败,错误号%2").arg(m_iComPort).arg(reason);
+            QCoreApplication::translate("CTovrelDlg", "串口(COM%1)打开失败,错误号%2")
+                .arg(m_iComPort)
+                .arg(reason);
         AppendHistory(m_editHistory, text);
         // The system's reason names the path, not what to do about it. When
         // the device is missing or may not be opened, one more line says
@@ -64,7 +67,7 @@ int CTovrelDlg::OpenComPort() {
 void CTovrelDlg::OnBnClickedOpenPort() {
     if (OpenComPort()) {
         m_bPortOpen = 1;
-        AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
+        AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "串口打开成功"));
         // Only the first successful press starts the worker, and none
         // starts once the run has ended and the worker has been stopped.
         if (!m_pRecvThread.IsStarted()) {
@@ -85,7 +88,7 @@ void CTovrelDlg::OnBnClickedClosePort() {
     // A later command with the port check then opens the port again instead
     // of writing to a closed one.
     m_bPortOpen = 0;
-    AppendHistory(m_editHistory, QStringLiteral("串口关闭成功"));
+    AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "串口关闭成功"));
 }
 
 void CTovrelDlg::OnClose() {
@@ -101,5 +104,6 @@ void CTovrelDlg::OnPortLostMscomm1() {
     // received before the end is still recorded.
     KeepQueuedInput();
     m_bPortOpen = 0;
-    AppendHistory(m_editHistory, QStringLiteral("串口(COM%1)连接中断").arg(m_iComPort));
+    AppendHistory(m_editHistory,
+                  QCoreApplication::translate("CTovrelDlg", "串口(COM%1)连接中断").arg(m_iComPort));
 }

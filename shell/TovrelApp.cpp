@@ -2,6 +2,7 @@
 
 #include "platform/Fonts.h"
 #include "platform/PortMap.h"
+#include "shell/Language.h"
 #include "shell/TovrelDlg.h"
 
 CTovrelApp::CTovrelApp(int& argc, char** argv) : QApplication(argc, argv) {}
@@ -19,6 +20,8 @@ bool CTovrelApp::InitInstance() {
     // no setting is read or written under it.
     SetTovrelApplicationNames();
     InstallFontSubstitutions();
+    // English where the system asks for it, before any window takes its texts.
+    SetUiLanguage(SystemUiLanguage());
 
     CTovrelDlg dlg;
     m_pMainWnd = &dlg;

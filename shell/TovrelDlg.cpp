@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPainter>
 #include <QRadioButton>
@@ -213,7 +214,7 @@ bool CTovrelDlg::OnInitDialog() {
     GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
 
     // 10.
-    setWindowTitle(QStringLiteral("电生理多参数采集软件V1.1.2"));
+    setWindowTitle(QCoreApplication::translate("CTovrelDlg", "电生理多参数采集软件V1.1.2"));
     return true;
 }
 
