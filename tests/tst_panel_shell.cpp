@@ -786,7 +786,7 @@ private slots:
             }
         }
         QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
-        QCOMPARE(messages, 64);
+        QVERIFY(messages >= 64); // every text of the panel: more come, none go
     }
 };
 

@@ -62,6 +62,10 @@
         <source>标记%1</source>
         <translation>Marker %1</translation>
     </message>
+    <message>
+        <source>文件(%1)写入停滞</source>
+        <translation>File %1 is not taking writes: the write has not returned</translation>
+    </message>
 </context>
 <context>
     <name>DataExchange</name>
