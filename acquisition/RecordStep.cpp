@@ -125,7 +125,83 @@ int OtherPhaseWins(const uint8_t* buf, int32_t r, int32_t len, SStepState& state
     return bestShift;
 }
 
+// In step at r, with this record's marker in place: did a byte go missing
+// or come in within this record or the next? Then the records after it begin
+// a byte early or late. A sample column of colons beside the marker can make
+// a reading a byte off carry markers too, so each reading that carries them
+// from the record after next on is read, and the smoothest wins. The first
+// record of a slipped reading may be the torn one (its marker lost with the
+// byte) and is not required to carry its marker.
+struct SSlip {
+    bool wait = false;     // the bytes to tell are still to come
+    int move = 0;          // 0: held; -1, +1: the next record begins there
+    bool keepThis = false; // the record at r is whole (the slip is after it)
+    bool dropNext = false; // the first record of the slipped reading is torn
+};
+constexpr int kSlipRecords = 4;
+// A change from one record to the next this many bits above the usual
+// is looked into.
+constexpr int kRoughJump = 12;
+// Records in a row whose checksum holds before one trusts the device to send it.
+constexpr int kChecksumRun = 32;
+// Taken records in a row whose checksum fails before one stops trusting it.
+constexpr int kChecksumMisses = 4;
+
+SSlip FindSlip(const uint8_t* buf, int32_t r, int32_t len, bool more, bool heldToo,
+               const SStepState& state) {
+    SSlip result;
+    int best = 0;
+    int32_t bestScore = 0;
+    bool any = false;
+    for (int slip : {0, -1, 1}) {
+        if (slip == 0 && !heldToo)
+            continue;
+        const int32_t a = r + kRec + slip;
+        int m = 1;
+        for (int k = 1; k <= kSlipRecords && m == 1; ++k)
+            m = MarkerAt(buf, len, a + k * kRec);
+        if (m == 0)
+            continue;
+        if (m < 0 || a + (kSlipRecords + 1) * kRec > len) {
+            if (more) {
+                result.wait = true;
+                return result;
+            }
+            continue;
+        }
+        const int32_t score = StepRoughness(buf + a + kRec, kSlipRecords);
+        if (!any || score < bestScore) {
+            any = true;
+            best = slip;
+            bestScore = score;
+        }
+    }
+    if (!any || best == 0)
+        return result;
+    result.move = best;
+    const int32_t a = r + kRec + best;
+    // Whether the byte went in this record or at the start of the next
+    // shows only in bytes 0 and 14, which carry no sample: a checksum
+    // there, where the device sends one, tells.
+    if (state.checksummed) {
+        result.keepThis = StepChecksumOk(buf + r);
+        // A record kept whole ends where a reading a byte early begins: that
+        // reading's first record is the torn one.
+        result.dropNext = !StepChecksumOk(buf + a) || (result.keepThis && best < 0);
+    } else {
+        result.dropNext = MarkerAt(buf, len, a) != 1;
+    }
+    return result;
+}
+
 } // namespace
+
+bool StepChecksumOk(const uint8_t* rec) {
+    uint8_t sum = 0;
+    for (int j = 0; j < kRec - 1; ++j)
+        sum = uint8_t(sum + rec[j]);
+    return sum == rec[kRec - 1];
+}
 
 int32_t StepRoughness(const uint8_t* rec, int records) {
     int32_t bits = 0;
@@ -148,6 +224,20 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
     int32_t r = from, w = from;
     int taken = 0;
     auto take = [&] {
+        // Learns whether the device checksums its records.
+        if (StepChecksumOk(buf + r)) {
+            state.sumRun = std::max(state.sumRun, 0) + 1;
+            if (state.sumRun >= kChecksumRun)
+                state.checksummed = true;
+        } else {
+            state.sumRun = std::min(state.sumRun, 0) - 1;
+            if (state.sumRun <= -kChecksumMisses)
+                state.checksummed = false;
+        }
+        if (r + 2 * kRec <= len) {
+            const int32_t rough = StepRoughness(buf + r, 2) * 16;
+            state.roughAvg16 += (rough - state.roughAvg16) / 8;
+        }
         if (w != r)
             std::memmove(buf + w, buf + r, kRec);
         if (takenEnds)
@@ -177,6 +267,28 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
             const int m0 = MarkerAt(buf, len, r);
             const int m1 = MarkerAt(buf, len, r + kRec);
             if (m0 == 1 && m1 == 1) {
+                // Only where another reading carries markers too, and the
+                // next record reads far rougher than records lately do.
+                const bool alias = MarkerAt(buf, len, r + 2 * kRec - 1) == 1 ||
+                                   MarkerAt(buf, len, r + 2 * kRec + 1) == 1;
+                const SSlip slip =
+                    alias && r + 2 * kRec <= len &&
+                            StepRoughness(buf + r, 2) * 16 > state.roughAvg16 + kRoughJump * 16
+                        ? FindSlip(buf, r, len, more, true, state)
+                        : SSlip{};
+                if (slip.wait)
+                    break;
+                if (slip.move != 0) {
+                    // The record the slip tore goes; the one before it stays
+                    // where the checksum says it is whole.
+                    const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
+                    if (slip.keepThis)
+                        take();
+                    cut.skipped += next - r;
+                    r = next;
+                    ++cut.stepsLost;
+                    continue;
+                }
                 take();
                 ++state.sinceCheck;
                 continue;
@@ -210,13 +322,43 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
                     }
                 }
             }
+            if (m0 == 1 && m1 >= 0) {
+                // This record's marker is in place, the next one's is not: a
+                // byte lost or added in this record shows the next marker a
+                // byte early or late. Else the damage begins after this
+                // record, which is whole where its checksum says so.
+                const SSlip slip = FindSlip(buf, r, len, more, false, state);
+                if (slip.wait)
+                    break;
+                if (slip.move != 0) {
+                    const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
+                    if (slip.keepThis)
+                        take();
+                    cut.skipped += next - r;
+                    r = next;
+                    ++cut.stepsLost;
+                    continue;
+                }
+                if (state.checksummed && StepChecksumOk(buf + r)) {
+                    take();
+                    loseStep();
+                    continue;
+                }
+            }
             loseStep();
         }
         // Out of step: look for a boundary a little ahead, once the bytes
         // after it are there to tell phases apart.
         if (more && len - r < kStepMaxRest)
             break;
-        const int32_t at = FindBoundary(buf, r, len, state, end);
+        int32_t at = FindBoundary(buf, r, len, state, end);
+        // A boundary found just after a slip may begin with the torn record,
+        // its marker shown by a column of colons beside it; where the device
+        // checksums its records, that one goes too.
+        for (int k = 0; state.checksummed && at >= 0 && k < 2 && at + 2 * kRec <= len &&
+                        !StepChecksumOk(buf + at) && MarkerAt(buf, len, at + kRec) == 1;
+             ++k)
+            at += kRec;
         if (at >= 0) {
             if (at > r && (at - r) % kRec == 0 && (state.nearLost || !state.marked)) {
                 // The held phase itself, or fixed offsets before any marker
@@ -235,10 +377,11 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
         }
         if (state.marked) {
             // No boundary near in a stream that has carried the marker:
-            // whatever this is, it is no record. The phase is kept, so a
-            // lost step's nearness still holds.
+            // whatever this is, it is no record; and what comes after it
+            // owes nothing to the phase held before.
             cut.skipped += kRec;
             r += kRec;
+            state.nearLost = false;
             continue;
         }
         // A stream without the marker: cut at fixed offsets as it comes.

@@ -58,6 +58,14 @@ struct SStepState {
     bool nearLost = false;
     int sinceCheck = 0; // records taken since the held phase was compared
     int strikes = 0;    // comparisons in a row that another phase won
+    // Whether byte 14 has been the 8-bit sum of bytes 0 to 13 in every
+    // record of a long run (a device that sends a checksum there), and the
+    // records in a row taken since that last failed.
+    bool checksummed = false;
+    int sumRun = 0;
+    // How much a record changes from the one before, on average (StepRoughness
+    // of two, times 16), over the records taken lately.
+    int32_t roughAvg16 = 0;
 };
 
 struct SStepCut {
@@ -73,6 +81,9 @@ struct SStepCut {
 // lay before the move, is stored there in order (at most (len-from)/15 of them).
 SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, EStepEnd end,
                    int32_t* takenEnds = nullptr);
+
+// Byte 14 of rec is the 8-bit sum of bytes 0 to 13.
+bool StepChecksumOk(const uint8_t* rec);
 
 // How much the six 16-bit values of `records` records starting at rec change
 // from one record to the next: the bits of each change, summed. Low in the
