@@ -1,12 +1,15 @@
+#include "acquisition/RateFit.h"
 #include "acquisition/Record.h"
 #include "acquisition/Recorder.h"
 #include "acquisition/Sidecar.h"
 
 #include "support/testsupport.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <unistd.h>
@@ -230,6 +233,93 @@ private slots:
         QCOMPARE(all.size() % one.size(), 0);
         for (qsizetype at = 0; at < all.size(); at += one.size())
             QVERIFY(all.mid(at, one.size()) == one);
+    }
+
+    // Two panels starting in the same second: the second takes the next
+    // free name, and each keeps its own file. One panel starting again
+    // within the second appends to its own.
+    void onePanelOneFile() {
+        QTemporaryDir tmp;
+        const std::string path = tmp.filePath("20170305093012.txt").toStdString();
+        QCOMPARE(RecordingFileNameTaken(path, 2),
+                 tmp.filePath("20170305093012-2.txt").toStdString());
+        CRecorder a, b;
+        const SRecordingStart sa = a.Start(path), sb = b.Start(path);
+        QVERIFY(sa.opened && sb.opened);
+        QCOMPARE(sa.path, path);
+        QCOMPARE(sb.path, RecordingFileNameTaken(path, 2));
+        QVERIFY(!Save(a, Records(2)).failed && !Save(b, Records(3)).failed);
+        const uint32_t again = a.End(sa.session);
+        QVERIFY(again > sa.session);
+        const SRecordingStart sa2 = a.Start(path);
+        QCOMPARE(sa2.path, path);
+        QVERIFY(!Save(a, Records(1)).failed);
+        a.Stop();
+        b.Stop();
+        QCOMPARE(ReadAll(path), Lines(Records(2)) + Lines(Records(1)));
+        QCOMPARE(ReadAll(sb.path), Lines(Records(3)));
+    }
+
+    // A sidecar rewrite on a full disk leaves the previous sidecar whole.
+    void sidecarSurvivesAFullDisk() {
+        SSmallDisk disk(64);
+        if (!disk.mounted)
+            QSKIP("no small file system can be mounted here");
+        const QString path = disk.dir.filePath("s.json");
+        SSidecar sc;
+        sc.segments.push_back({});
+        sc.segments[0].start = "2017-03-05T09:30:12.000+00:00";
+        QString error;
+        QVERIFY(WriteSidecar(path, sc, error));
+        const QByteArray before = ReadAll(path.toStdString());
+        {
+            QFile filler(disk.dir.filePath("filler"));
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            const QByteArray block(4096, 'x');
+            while (filler.write(block) == block.size() && filler.flush()) {
+            }
+        }
+        for (int k = 0; k < 200; ++k)
+            sc.segments[0].markers.push_back({k + 1, uint64_t(k + 1), sc.segments[0].start});
+        QVERIFY(!WriteSidecar(path, sc, error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(ReadAll(path.toStdString()), before);
+        QCOMPARE(QDir(disk.dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"filler", "s.json"}));
+    }
+
+    // The rate fitted over arrivals read every 12 ms in pieces of whatever
+    // has come, with the reads late by up to a few milliseconds: within
+    // 0.05 % after 10 s and 0.01 % after 60 s, and its uncertainty covers the
+    // error; a pause between stretches counts for nothing.
+    void rateFittedOverArrivals() {
+        for (double seconds : {5.0, 10.0, 60.0}) {
+            const double hz = 6173.0;
+            CRateFit fit;
+            QRandomGenerator rng(3);
+            uint64_t record = 0;
+            for (double t = 0; t < seconds; t += 0.012) {
+                if (seconds == 60.0 && t > 30 && t < 30.012) {
+                    fit.NewStretch(); // sampling stopped for 7 s
+                    t += 7;
+                    record += 0;
+                }
+                const double readAt = t + rng.bounded(4.0) / 1000.0;
+                const double active = seconds == 60.0 && t > 30 ? t - 7 : t;
+                const uint64_t upTo = uint64_t(active * hz);
+                if (upTo > record) {
+                    record = upTo;
+                    fit.Add(double(record - 1), readAt);
+                }
+            }
+            const std::optional<SRateFitResult> r = fit.Result();
+            QVERIFY(r);
+            const double error = std::abs(r->hz - hz) / hz;
+            QVERIFY2(error < (seconds >= 60 ? 1e-4 : 5e-4), qPrintable(QString::number(error)));
+            QVERIFY(r->uncertaintyHz > 0 && std::abs(r->hz - hz) <= r->uncertaintyHz);
+            QVERIFY(std::abs(r->seconds - seconds) < 8.1);
+        }
+        QVERIFY(!CRateFit().Result());
     }
 
     // Everything a sidecar holds comes back as written; its times carry
