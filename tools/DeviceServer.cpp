@@ -52,10 +52,13 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
     parser.setApplicationDescription(
         "Simulated Tovrel acquisition device. Serves a pseudo-terminal as COMn, answers\n"
         "the panel's command frames and streams 15-byte records.\n"
+        "\n"
         "Pulse amplification g scales the pulse waves' amplitude by (1 + g/32).\n"
         "Zero calibration removes the pressure sensors' offsets (about 11300 and 7500).\n"
+        "\n"
         "Environment: TOVREL_TEST_MODE=1 is for tests only: it moves the port-map folder\n"
         "to Qt's test location.\n"
+        "\n"
         "Exit status: 0 when stopped by a signal or at the end of --duration, 1 when it\n"
         "cannot serve (the reason on stderr), 2 for a bad option.");
     const QCommandLineOption help({"h", "help"}, "Show this help.");
