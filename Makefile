@@ -6,7 +6,7 @@ JOBS ?= 2
 BUILD ?= build
 PORT ?= COM1
 DEBS := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-noto-cjk \
-        clang libclang-rt-14-dev libedf-dev \
+        clang libclang-rt-14-dev libedf-dev qt6-l10n-tools \
         dpkg-dev file help2man lintian desktop-file-utils appstream
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_OPTS := -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -3,6 +3,7 @@
 #include "platform/Fonts.h"
 #include "platform/PortMap.h"
 #include "shell/CommandLine.h"
+#include "shell/Language.h"
 #include "shell/TovrelDlg.h"
 
 CTovrelApp::CTovrelApp(int& argc, char** argv) : QApplication(argc, argv) {}
@@ -21,6 +22,8 @@ bool CTovrelApp::InitInstance() {
     SetTovrelApplicationNames();
     ApplyRecordingDirChoice(m_strRecordDir);
     InstallFontSubstitutions();
+    // English where the system asks for it, before any window takes its texts.
+    SetUiLanguage(SystemUiLanguage());
 
     CTovrelDlg dlg;
     m_pMainWnd = &dlg;

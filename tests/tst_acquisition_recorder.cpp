@@ -207,12 +207,12 @@ private slots:
         {
             CRecorder rec;
             QVERIFY(rec.Start("/dev/full").opened);
-            const uint64_t which = rec.Recording();
+            const uint32_t which = rec.Recording();
             const SRecordingFault f = Save(rec, Records(3));
             QVERIFY(f.failed);
             QCOMPARE(f.path, std::string("/dev/full"));
             QCOMPARE(QString::fromStdString(f.reason), QString::fromLocal8Bit(strerror(ENOSPC)));
-            QCOMPARE(f.recording, which);
+            QCOMPARE(f.session, which);
             QVERIFY(!rec.IsSaving() && !rec.HasFile());
             QVERIFY(!Save(rec, Records(3)).failed); // off now: nothing more to fail
         }

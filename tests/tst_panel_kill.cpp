@@ -43,7 +43,6 @@
 namespace {
 
 constexpr int kDevicePort = 14;
-constexpr int kRecordsPerBuffer = kRecvBufSize / kRecordSize; // 68
 
 // ---------------------------------------------------------------- driver
 
