@@ -88,6 +88,7 @@ QString LastLogText(const CTovrelDlg& dlg) {
     const QStringList lines =
         dlg.m_editHistory.GetWindowText().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
     return lines.isEmpty() ? QString() : lines.last().section(QStringLiteral(": "), 1);
+}
 
 // Every text a window shows or offers (titles, labels, entries, list items,
 // tooltips, menu entries), of the window and all its children, each with
