@@ -6,7 +6,8 @@ JOBS ?= 2
 BUILD ?= build
 PORT ?= COM1
 DEBS := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-noto-cjk \
-        clang libclang-rt-14-dev libedf-dev qt6-l10n-tools
+        clang libclang-rt-14-dev libedf-dev qt6-l10n-tools \
+        dpkg-dev file help2man lintian desktop-file-utils appstream
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_OPTS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
@@ -81,8 +82,10 @@ soak: build
 install: build
 	cmake --install $(BUILD)
 
+# The .deb in $(BUILD)/ (and its debug symbols, tovrel-dbgsym_*.ddeb), then
+# lintian, the desktop entry and the AppStream description checked on it.
 package: build
-	cd $(BUILD) && cpack -G DEB
+	resources/package/check.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-tsan build-asan build-fuzz

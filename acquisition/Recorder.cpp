@@ -2,10 +2,6 @@
 
 #include "acquisition/Record.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,7 +10,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 void FormatRecordLine(const uint8_t* rec, char out[kRecordLineSize]) {
     static const char kHex[] = "0123456789ABCDEF";
@@ -51,56 +46,6 @@ std::string RecordingFileNameNow(const std::string& dir) {
     if (now == std::time_t(-1) || !localtime_r(&now, &local))
         return RecordingFileName(dir, nullptr);
     return RecordingFileName(dir, &local);
-}
-
-std::string GetModuleDir() {
-    std::vector<char> buf(1024);
-    for (;;) {
-        ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0)
-            break;
-        if (size_t(n) < buf.size()) {
-            std::string path(buf.data(), size_t(n));
-            return path.substr(0, path.rfind('/') + 1);
-        }
-        buf.resize(buf.size() * 2); // possibly cut short: try again with room to spare
-    }
-    if (QCoreApplication::instance())
-        return QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString() + '/';
-    return "./";
-}
-
-namespace {
-std::string g_recordingDir; // empty: the program's own directory
-} // namespace
-
-void SetRecordingDir(const std::string& dir) {
-    g_recordingDir = dir;
-}
-
-std::string ChooseRecordingDir(const std::string& moduleDir, bool moduleWritable,
-                               const std::string& documentsDir) {
-    if (moduleWritable || documentsDir.empty())
-        return moduleDir;
-    std::string dir = documentsDir;
-    if (dir.back() != '/')
-        dir += '/';
-    return dir + "Tovrel/";
-}
-
-std::string RecordingDir() {
-    if (!g_recordingDir.empty())
-        return g_recordingDir;
-    const std::string module = GetModuleDir();
-    const bool writable = access(module.c_str(), W_OK | X_OK) == 0;
-    const std::string documents =
-        QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-            .toStdString();
-    const std::string dir = ChooseRecordingDir(module, writable, documents);
-    // A folder that cannot be made shows up as the file failing to open.
-    if (dir != module)
-        QDir().mkpath(QFile::decodeName(dir.c_str()));
-    return dir;
 }
 
 namespace {

@@ -1,4 +1,8 @@
 #pragma once
+// The recording folder's rule lives in RecordingDir.h; callers of the recorder
+// get it here too.
+#include "acquisition/RecordingDir.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -23,20 +27,6 @@ void FormatRecordLine(const uint8_t* rec, char out[kRecordLineSize]);
 std::string RecordingFileName(const std::string& dir, const struct tm* local);
 // The same for the present moment.
 std::string RecordingFileNameNow(const std::string& dir);
-
-// Directory of the running executable, ending with '/'.
-std::string GetModuleDir();
-
-// Where the recording buttons put their files: the program's folder when the
-// user may write there, as it always was; otherwise (an installed program in
-// /usr/bin) the subfolder Tovrel of the user's documents folder, made when
-// missing. Ends with '/'.
-std::string ChooseRecordingDir(const std::string& moduleDir, bool moduleWritable,
-                               const std::string& documentsDir);
-std::string RecordingDir();
-// Test seam: recordings go to dir (ending with '/') instead, so test runs
-// never write into the build folder; an empty dir restores the rule above.
-void SetRecordingDir(const std::string& dir);
 
 // The outcome of starting a recording.
 struct SRecordingStart {

@@ -161,16 +161,47 @@ private slots:
         QCOMPARE(ReadAll(name), Lines(Records(1)));
     }
 
-    // The program's folder when the user may write there; else the
-    // documents folder's Tovrel.
+    // The user's folder first; an installed program records into the
+    // documents folder even where it may write beside itself (root); a build
+    // or a copied folder beside itself where it may.
     void recordingFolderRule() {
-        QCOMPARE(ChooseRecordingDir("/opt/t/", true, "/home/u/Documents"), std::string("/opt/t/"));
-        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, "/home/u/Documents"),
+        const auto choose = [](std::string chosen, bool installed, bool writable,
+                               std::string documents) {
+            return ChooseRecordingDir({chosen, "/opt/t/bin/", installed, writable, documents});
+        };
+        QCOMPARE(choose("", false, true, "/home/u/Documents"), std::string("/opt/t/bin/"));
+        QCOMPARE(choose("", false, false, "/home/u/Documents"),
                  std::string("/home/u/Documents/Tovrel/"));
-        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, "/home/u/Documents/"),
+        QCOMPARE(choose("", true, true, "/root/Documents/"),
+                 std::string("/root/Documents/Tovrel/"));
+        QCOMPARE(choose("", true, false, "/home/u/Documents"),
                  std::string("/home/u/Documents/Tovrel/"));
+        QCOMPARE(choose("/data/rec", true, true, "/root/Documents"), std::string("/data/rec/"));
+        QCOMPARE(choose("/data/rec/", false, true, ""), std::string("/data/rec/"));
         // Without a documents folder the open is left to fail and be reported.
-        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, ""), std::string("/usr/bin/"));
+        QCOMPARE(choose("", false, false, ""), std::string("/opt/t/bin/"));
+    }
+
+    // Installed: in a bin folder the build installs into, or in bin/ of a
+    // prefix with the desktop entry in its share/; never a build's folder.
+    void installedProgramFolder() {
+        QTemporaryDir tmp;
+        const std::string prefix = QFile::encodeName(tmp.path()).toStdString();
+        QVERIFY(QDir().mkpath(tmp.filePath("bin")) && QDir().mkpath(tmp.filePath("other")));
+        QVERIFY(QFile::link(tmp.filePath("bin"), tmp.filePath("link")));
+        const std::string bin = prefix + "/bin/";
+        QVERIFY(!IsInstalledProgramDir(bin, {"/usr/bin/"}));
+        QVERIFY(IsInstalledProgramDir(bin, {"/usr/bin/", bin}));
+        QVERIFY(IsInstalledProgramDir(prefix + "/link/", {prefix + "/bin"}));
+        QVERIFY(!IsInstalledProgramDir(prefix + "/other/", {bin}));
+        QVERIFY(!IsInstalledProgramDir(prefix + "/missing/", {prefix + "/missing/"}));
+        QVERIFY(QDir().mkpath(tmp.filePath("share/applications")));
+        QFile entry(tmp.filePath("share/applications/tovrel.desktop"));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.close();
+        QVERIFY(IsInstalledProgramDir(bin, {}));
+        QVERIFY(!IsInstalledProgramDir(GetModuleDir(), InstallBinDirs()));
+        QVERIFY(InstallBinDirs().size() == 2 && InstallBinDirs()[1] == "/usr/bin/");
     }
 
     // A write that fails ends the recording and says why; the lines written

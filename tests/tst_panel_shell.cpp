@@ -1,11 +1,14 @@
 // The panel as the operator first sees it, its system menu, its keyboard and
-// its data exchange; its language, and its texts whole in either.
+// its data exchange; its language, and its texts whole in either; its command
+// line and the recording folder it is told.
+#include "acquisition/RecordingDir.h"
 #include "platform/DialogUnits.h"
 #include "platform/MessageBox.h"
 #include "platform/SystemMenu.h"
 #include "resources/Resource.h"
 #include "resources/Templates.h"
 #include "shell/AboutDlg.h"
+#include "shell/CommandLine.h"
 #include "shell/Language.h"
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
@@ -22,6 +25,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStyleOptionButton>
 #include <QXmlStreamReader>
 #include <QtTest>
@@ -56,6 +60,34 @@ std::pair<int, int> InkColumns(const QImage& img, int top, int bottom, int bg, i
                 right = std::max(right, x);
             }
     return {left, right};
+}
+
+struct Run {
+    int code = -1;
+    QString out, err;
+};
+
+// The program itself, without any display to reach.
+Run RunPanelProgram(const QStringList& args) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../shell/tovrel"), args);
+    Run r;
+    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.code = p.exitCode();
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString LastLogText(const CTovrelDlg& dlg) {
+    const QStringList lines =
+        dlg.m_editHistory.GetWindowText().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    return lines.isEmpty() ? QString() : lines.last().section(QStringLiteral(": "), 1);
 }
 
 // Every text a window shows or offers (titles, labels, entries, list items,
@@ -536,6 +568,117 @@ private slots:
         QVERIFY(!dlg.isVisible());
         QCOMPARE(dlg.result(), int(QDialog::Rejected));
         QVERIFY(m_boxes.isEmpty());
+    }
+
+    // --help and --version answer on stdout without a display; a bad option
+    // is refused on stderr with 2 before any window.
+    void programAnswersHelpAndVersionAndRefusesBadOptions() {
+        Run r = RunPanelProgram({QStringLiteral("--help")});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith(QStringLiteral("Usage: tovrel [OPTION]...\n")),
+                 qPrintable(r.out));
+        QVERIFY(r.out.contains(QStringLiteral("--record-dir DIR")) &&
+                r.out.contains(QStringLiteral("RecordDir=")));
+        QVERIFY(r.err.isEmpty());
+        r = RunPanelProgram({QStringLiteral("--version")});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, PanelVersionLine() + u'\n');
+        QVERIFY(QRegularExpression(QStringLiteral("^tovrel \\d+\\.\\d+\\.\\d+$"))
+                    .match(PanelVersionLine())
+                    .hasMatch());
+        for (const QStringList& bad :
+             {QStringList{"--bogus"}, QStringList{"extra"}, QStringList{"--record-dir"},
+              QStringList{"--record-dir="}, QStringList{"-platform"}}) {
+            r = RunPanelProgram(bad);
+            QVERIFY2(r.code == 2, qPrintable(bad.join(u' ')));
+            QVERIFY(r.out.isEmpty());
+            QVERIFY2(r.err.startsWith(QStringLiteral("tovrel: ")) &&
+                         r.err.endsWith(QStringLiteral(" (see --help)\n")),
+                     qPrintable(r.err));
+        }
+
+        // Qt's own options are left for Qt, in either spelling.
+        const SPanelCommandLine run =
+            ParsePanelCommandLine({"tovrel", "-platform", "offscreen", "--record-dir=/data/rec",
+                                   "--style=fusion", "-reverse", "-qwindowgeometry", "100x100"});
+        QCOMPARE(int(run.action), int(SPanelCommandLine::EAction::Run));
+        QCOMPARE(run.recordDir, QStringLiteral("/data/rec"));
+        QCOMPARE(ParsePanelCommandLine({"tovrel", "--record-dir", "-h"}).recordDir,
+                 QStringLiteral("-h"));
+        QCOMPARE(int(ParsePanelCommandLine({"tovrel", "-reverse=1"}).action),
+                 int(SPanelCommandLine::EAction::Error));
+    }
+
+    // The command line's folder wins, from the current folder; the settings
+    // file's from the home folder.
+    void recordingFolderFromTheCommandLineOrTheSettings() {
+        QCOMPARE(ResolveRecordDir("rec", "/set", "/cwd", "/home/u"), QStringLiteral("/cwd/rec"));
+        QCOMPARE(ResolveRecordDir("/abs/x/../y", "/set", "/cwd", "/home/u"),
+                 QStringLiteral("/abs/y"));
+        QCOMPARE(ResolveRecordDir("", " /set/ ", "/cwd", "/home/u"), QStringLiteral("/set"));
+        QCOMPARE(ResolveRecordDir("", "~/rec", "/cwd", "/home/u"), QStringLiteral("/home/u/rec"));
+        QCOMPARE(ResolveRecordDir("", "rec", "/cwd", "/home/u"), QStringLiteral("/home/u/rec"));
+        QCOMPARE(ResolveRecordDir("", "~", "/cwd", "/home/u"), QStringLiteral("/home/u"));
+        QCOMPARE(ResolveRecordDir("", "", "/cwd", "/home/u"), QString());
+
+        // RecordDir= in the settings file, as a user writes it; the folder is
+        // made at the start and the log names the file.
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        const QString settingsFile = QSettings().fileName();
+        QVERIFY(QDir().mkpath(QFileInfo(settingsFile).path()));
+        auto restore = qScopeGuard([&] {
+            QFile::remove(settingsFile);
+            SetChosenRecordingDir({});
+        });
+        const auto writeSettings = [&](const QString& dir) {
+            QFile f(settingsFile);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write("[General]\nRecordDir=" + dir.toUtf8() + "\n");
+        };
+        const auto startsIn = [&](const QString& dir) {
+            CTovrelDlg dlg;
+            dlg.Create();
+            qobject_cast<QPushButton*>(dlg.GetDlgItem(IDC_BUTTON_SAVEFILE))->click();
+            const QString line = LastLogText(dlg);
+            qobject_cast<QPushButton*>(dlg.GetDlgItem(IDC_BUTTON_STOPSAVE))->click();
+            return QRegularExpression(QStringLiteral("^开始保存文件\\(") +
+                                      QRegularExpression::escape(dir) +
+                                      QStringLiteral("/\\d{14}\\.txt\\)$"))
+                           .match(line)
+                           .hasMatch()
+                       ? QString()
+                       : line;
+        };
+        const QString fromSettings = tmp.filePath(QStringLiteral("设置/rec"));
+        writeSettings(fromSettings);
+        ApplyRecordingDirChoice(QString());
+        QCOMPARE(QString::fromStdString(RecordingDir()), fromSettings + u'/');
+        QCOMPARE(startsIn(fromSettings), QString());
+
+        // --record-dir overrides it.
+        const QString fromCommandLine = tmp.filePath(QStringLiteral("cli"));
+        ApplyRecordingDirChoice(fromCommandLine);
+        QCOMPARE(startsIn(fromCommandLine), QString());
+        QCOMPARE(QDir(fromSettings).entryList({QStringLiteral("*.txt")}).size(), 1);
+        QCOMPARE(QDir(fromCommandLine).entryList({QStringLiteral("*.txt")}).size(), 1);
+
+        // A folder that cannot be made: the start fails and the log says so.
+        QFile blocker(tmp.filePath(QStringLiteral("file")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        writeSettings(blocker.fileName() + QStringLiteral("/rec"));
+        ApplyRecordingDirChoice(QString());
+        const QString failed = startsIn(blocker.fileName() + QStringLiteral("/rec"));
+        QVERIFY2(failed.startsWith(QStringLiteral("文件(") + blocker.fileName() +
+                                   QStringLiteral("/rec/")) &&
+                     failed.contains(QStringLiteral(")打开失败,错误号")),
+                 qPrintable(failed));
+
+        // Without a choice the rule stands: beside the program in a build.
+        QFile::remove(settingsFile);
+        ApplyRecordingDirChoice(QString());
+        QCOMPARE(RecordingDir(), GetModuleDir());
     }
 
     void minimisedIconIsCentredRoundingUp() {
