@@ -78,6 +78,9 @@ QByteArray DeviceStream(int records, uint16_t p1 = 0x1234, uint16_t p2 = 0x5678)
 struct Panel : PanelFixture {
     QLineEdit* Field(int id) { return dlg.Controls().Item<QLineEdit>(id); }
     bool WorkerIdle() const {
+        // Bytes kept from a port just closed are still to come.
+        if (dlg.m_feed.Kept() > 0 || dlg.m_feed.Pending() || dlg.m_recv.FlushPending())
+            return false;
         for (int i = 0; i < kRecvBufCount; ++i)
             if (dlg.m_recv.IsReady(i))
                 return false;
