@@ -31,7 +31,10 @@ EChunkResult CRecvBuffers::OnChunk(const uint8_t* data, int n, TArrival arrival)
                 HandOver(w, false);
             else
                 FlagAgain(w);
+            // The worker still holds `next`; once it frees it, nothing of it
+            // is settled (what was went with it).
             m_iRecvWrite = next;
+            m_iSettled[next] = 0;
             Bump(m_nNextHeld);
             return dropped(EChunkResult::NextHeld);
         }
