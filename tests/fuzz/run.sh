@@ -5,6 +5,10 @@
 #                                     alone, at most 100000 inputs or 30 seconds
 #   tests/fuzz/run.sh --seconds N     fuzz for N seconds
 #   tests/fuzz/run.sh --runs N        fuzz N inputs
+#   tests/fuzz/run.sh --strict ...    also report the receive path's known limits
+#                                     (see fuzz_receive.cpp, JudgeTornLines); the
+#                                     regressions named finding-* then fail
+#                                     (TOVREL_FUZZ_STRICT=bd: limits (b), (d) only)
 #   tests/fuzz/run.sh ... -- ARGS     extra libFuzzer arguments
 #
 # BUILD_DIR (default <repo>/build-fuzz) holds the build, the generated seeds
@@ -21,8 +25,9 @@ while [[ $# -gt 0 ]]; do
   case $1 in
     --seconds) ci=0; limit=(-max_total_time="$2"); shift 2 ;;
     --runs) ci=0; limit=(-runs="$2"); shift 2 ;;
+    --strict) export TOVREL_FUZZ_STRICT=1; shift ;;
     --) shift; break ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -35,8 +40,17 @@ cmake --build "$build" -j1 >/dev/null
 mkdir -p "$build/seeds" "$build/corpus"
 "$build/make_seeds" "$build/seeds"
 
-# Inputs that once broke an invariant run first, every time.
-"$build/fuzz_receive" "$here"/regressions/* 2>&1 | grep -E '^(Executed|receive-path)' >&2
+# Inputs that once broke an invariant run first, every time; finding-* ones
+# show a known limit, tolerated unless --strict, which lists those that do.
+if [[ -z ${TOVREL_FUZZ_STRICT:-} ]]; then
+  "$build/fuzz_receive" "$here"/regressions/* 2>&1 | grep -E '^(Executed|receive-path)' >&2
+else
+  for input in "$here"/regressions/*; do
+    if ! "$build/fuzz_receive" "$input" >/dev/null 2>&1; then
+      echo "still shows its finding: $(basename "$input")" >&2
+    fi
+  done
+fi
 
 cd "$build"
 # The first directory is the one new inputs go to. The CI run starts afresh
