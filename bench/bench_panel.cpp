@@ -287,6 +287,9 @@ int RunStream(const Options& o) {
     const uint64_t pauses = dlg.m_recv.Pauses();
     const uint64_t skipped = dlg.m_recv.BytesSkipped();
     const uint64_t stepsLost = dlg.m_recv.StepsLost();
+    // Bringing the recording and its sidecar to the disk once a second.
+    const uint64_t syncs = dlg.m_save.Syncs();
+    const double syncSeconds = dlg.m_save.SyncSeconds();
     const long peakKb = bench::PeakResidentKb();
     dlg.close();
     Pump(100);
@@ -346,6 +349,9 @@ int RunStream(const Options& o) {
         .Add("chunks_deferred", deferred)
         .Add("bytes_skipped", skipped)
         .Add("steps_lost", stepsLost)
+        .Add("syncs", syncs)
+        .Add("sync_ms_each", syncs ? 1000.0 * syncSeconds / double(syncs) : 0.0, 3)
+        .Add("sync_pct", 100.0 * syncSeconds / o.seconds, 3)
         .Add("hand_overs", handOvers)
         .Add("buffers", processed)
         .Add("pauses", pauses)

@@ -202,6 +202,9 @@ loss_row() { # tag label pct
             "$(v $1.strip_paints_per_s_each)" "$(v $1.readout_paints_per_s_each)" "$(v $1.frame_hz)"
     }
     cpu_rows main "100 % line rate, test mode, recording on" "< 10 %, <= 2x floor"
+    printf '  %-42s %6s/run, %s ms each, %s %% of the worker'"'"'s time\n' \
+        "  of which fdatasync, once a second" "$(v main.syncs)" "$(v main.sync_ms_each)" \
+        "$(v main.sync_pct)"
     cpu_rows calib100 "100 % line rate, calibration mode, rec. on" "<= 4x floor"
     echo "  (floor: plain termios read() of the same stream; CPU measured after ${WARM_S} s warm-up;"
     echo "   paints: at most one a frame of the screen)"
