@@ -10,17 +10,32 @@ volatile std::sig_atomic_t g_exportInterrupted = 0;
 
 namespace {
 
+// Until the first output is created there is nothing to take away: a signal
+// ends the program at once, whatever it is reading or planning.
+volatile std::sig_atomic_t g_exportHoldsFiles = 0;
+
 void OnInterrupt(int signal) {
+    if (!g_exportHoldsFiles) {
+        static const char kSigint[] = "tovrel-export: interrupted (Ctrl-C); nothing written\n";
+        static const char kOther[] = "tovrel-export: interrupted; nothing written\n";
+        if (signal == SIGINT)
+            (void)!::write(2, kSigint, sizeof kSigint - 1);
+        else
+            (void)!::write(2, kOther, sizeof kOther - 1);
+        ::_exit(kExitFailed);
+    }
     g_exportInterrupted = signal;
 }
 
-// Ctrl-C, SIGTERM and SIGHUP only set a flag the export looks at between
-// steps. No step blocks (the input is a regular file, opened without
-// blocking), and without SA_RESTART a slow write returns to be looked at.
+// Ctrl-C, SIGTERM and SIGHUP: before any output exists they end the program
+// at once; after, they set a flag the export looks at between steps, none of
+// which blocks (the input is a regular file, opened without blocking; without
+// SA_RESTART a slow write returns to be looked at; the syncs are left behind).
 class CInterruptHandlers {
 public:
     CInterruptHandlers() {
         g_exportInterrupted = 0;
+        g_exportHoldsFiles = 0;
         struct sigaction sa = {};
         sa.sa_handler = OnInterrupt;
         sigemptyset(&sa.sa_mask);
@@ -137,8 +152,13 @@ bool CExport::CommitOutputs(QString& error) {
     // before the last name takes the ones given away again.
     if (g_exportInterrupted)
         error = InterruptedText();
-    if (!error.isEmpty() || !SyncOutputs(outputs, error))
+    if (!error.isEmpty())
         return false;
+    if (!SyncOutputs(outputs, g_exportInterrupted, error)) {
+        if (error.isEmpty())
+            error = InterruptedText();
+        return false;
+    }
     for (size_t i = 0; i < outputs.size(); ++i) {
         if (g_exportInterrupted)
             error = InterruptedText();
@@ -225,6 +245,7 @@ int CExport::Run() {
         return Fail(InterruptedText());
     if (!CheckOutputs(error))
         return Fail(error);
+    g_exportHoldsFiles = 1; // from here on a signal is looked at, and the files taken away
     if (!m_o.csvPath.isEmpty()) {
         QString why;
         if (!m_csvTemp.Create(m_o.csvPath, error))

@@ -5,9 +5,14 @@
 #include <QSet>
 #include <QTemporaryFile>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
+#include <memory>
+#include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -131,27 +136,68 @@ bool CTempOutput::Sync(QString& error) {
     return true;
 }
 
-bool SyncOutputs(const std::vector<CTempOutput*>& outputs, QString& error) {
-    constexpr size_t kOneByOne = 16;
-    if (outputs.size() <= kOneByOne) {
-        for (CTempOutput* out : outputs)
-            if (!out->Sync(error))
-                return false;
-        return true;
+namespace {
+
+// The syncs, on a thread of their own with nothing but file names, so that
+// the export can leave it behind when interrupted (a sync of a gigabyte on a
+// slow disk takes its time and cannot itself be interrupted).
+struct SSyncJob {
+    std::vector<std::string> files;   // fdatasync each
+    std::vector<std::string> folders; // syncfs the file system of each
+    std::string failed;               // what could not be synced
+    int error = 0;
+
+    void Run() {
+        for (const std::string& f : files)
+            if (!Sync(f.c_str(), O_RDONLY | O_CLOEXEC, ::fdatasync))
+                return;
+        for (const std::string& d : folders)
+            if (!Sync(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, ::syncfs))
+                return;
     }
-    QSet<QString> folders;
-    for (CTempOutput* out : outputs)
-        folders.insert(QFileInfo(out->TempPath()).absolutePath());
-    for (const QString& folder : folders) {
-        const int fd =
-            ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0 || ::syncfs(fd) != 0) {
-            error = QStringLiteral("cannot write in %1: %2").arg(Native(folder), ErrnoText(errno));
+    bool Sync(const char* path, int flags, int (*sync)(int)) {
+        const int fd = ::open(path, flags);
+        if (fd < 0 || sync(fd) != 0) {
+            error = errno;
+            failed = path;
             if (fd >= 0)
                 ::close(fd);
             return false;
         }
         ::close(fd);
+        return true;
+    }
+};
+
+} // namespace
+
+bool SyncOutputs(const std::vector<CTempOutput*>& outputs, const volatile std::sig_atomic_t& stop,
+                 QString& error) {
+    constexpr size_t kOneByOne = 16;
+    auto job = std::make_shared<SSyncJob>();
+    if (outputs.size() <= kOneByOne) {
+        for (CTempOutput* out : outputs)
+            job->files.push_back(QFile::encodeName(out->TempPath()).toStdString());
+    } else {
+        QSet<QString> folders;
+        for (CTempOutput* out : outputs)
+            folders.insert(QFileInfo(out->TempPath()).absolutePath());
+        for (const QString& folder : folders)
+            job->folders.push_back(QFile::encodeName(folder).toStdString());
+    }
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread([job, done = std::move(done)]() mutable {
+        job->Run();
+        done.set_value();
+    }).detach();
+    while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+        if (stop)
+            return false;
+    if (!job->failed.empty()) {
+        error = QStringLiteral("cannot write %1: %2")
+                    .arg(Native(QFile::decodeName(job->failed.c_str())), ErrnoText(job->error));
+        return false;
     }
     return true;
 }

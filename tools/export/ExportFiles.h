@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <csignal>
 #include <vector>
 
 // What is at path when it is not a regular file ("a folder", "a FIFO (named
@@ -28,8 +29,10 @@ class CTempOutput;
 // Makes the outputs durable before they are named. A few are synced one by
 // one; many (thousands of EDF+ files, one a stretch of the recording) with
 // one sync of each file system that holds them, as a sync of each costs a
-// journal commit.
-bool SyncOutputs(const std::vector<CTempOutput*>& outputs, QString& error);
+// journal commit. Returns false at once, with `error` left empty, when
+// `stop` is set meanwhile.
+bool SyncOutputs(const std::vector<CTempOutput*>& outputs, const volatile std::sig_atomic_t& stop,
+                 QString& error);
 
 class CTempOutput {
 public:
