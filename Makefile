@@ -7,7 +7,8 @@ BUILD ?= build
 PORT ?= COM1
 # python3-mne: the export's test reads its EDF+ with MNE-Python (and skips that without it).
 DEBS := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-noto-cjk \
-        clang libclang-rt-14-dev libedf-dev python3-mne
+        clang libclang-rt-14-dev libedf-dev qt6-l10n-tools \
+        dpkg-dev file help2man lintian desktop-file-utils appstream python3-mne
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_OPTS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
@@ -82,8 +83,10 @@ soak: build
 install: build
 	cmake --install $(BUILD)
 
+# The .deb in $(BUILD)/ (and its debug symbols, tovrel-dbgsym_*.ddeb), then
+# lintian, the desktop entry and the AppStream description checked on it.
 package: build
-	cd $(BUILD) && cpack -G DEB
+	resources/package/check.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-tsan build-asan build-fuzz

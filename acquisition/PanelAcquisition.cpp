@@ -3,7 +3,21 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+// A write that has not returned after this long is the operator's news.
+constexpr auto kStallReported = std::chrono::seconds(5);
+// At the end of the run: what has arrived goes to the worker and into the
+// recording within this time, or the run ends without it.
+constexpr auto kShutdownGrace = std::chrono::seconds(3);
+} // namespace
 
 void CTovrelDlg::OnCommMscomm1() {
     constexpr short kEvReceive = 2;
@@ -13,14 +27,26 @@ void CTovrelDlg::OnCommMscomm1() {
 }
 
 bool CTovrelDlg::ReceiveWaiting() {
-    if (!m_comm.get_PortOpen())
+    m_feed.ApplyDue();
+    if (m_recv.FlushPending())
+        m_recv.Flush();
+    const bool running = m_pRecvThread.IsRunning();
+    // Bytes kept from a port that closed go before anything the control
+    // holds now.
+    const bool kept = m_feed.Kept() > 0;
+    const qint64 waiting = kept                    ? qint64(m_feed.Kept())
+                           : m_comm.get_PortOpen() ? m_comm.get_InBufferCount()
+                                                   : 0;
+    if (waiting <= 0) {
+        if (running && m_recv.FlushPending() && !m_tmRecvRetry.isActive())
+            m_tmRecvRetry.start(kRecvRetryMs);
         return false;
-    const qint64 waiting = m_comm.get_InBufferCount();
-    if (waiting <= 0)
+    }
+    const int n = m_feed.Limit(int(std::min(waiting, CSerialControl::kMaxInputChunk)));
+    if (n <= 0)
         return false;
     // Without a worker (the run has ended) nothing would ever free a buffer.
-    if (m_pRecvThread.IsRunning() &&
-        !m_recv.Accepts(int(std::min(waiting, CSerialControl::kMaxInputChunk)))) {
+    if (running && !m_recv.Accepts(n)) {
         // The worker still holds the buffer the chunk would need. Reading it
         // now would drop it; left in the control's queue (seconds of the full
         // line rate) it waits for the worker. New bytes raise the event
@@ -31,37 +57,100 @@ bool CTovrelDlg::ReceiveWaiting() {
             m_tmRecvRetry.start(kRecvRetryMs);
         return false;
     }
-    COleVariant input = m_comm.get_Input();
-    m_recv.OnChunk(input.AccessData(), int(input.GetOneDimSize()));
-    input.Clear();
+    if (kept) {
+        m_feed.FeedKept(n);
+    } else {
+        COleVariant input = m_comm.get_Input(n);
+        m_feed.Feed(input.AccessData(), int(input.GetOneDimSize()), m_comm.get_InputTime());
+        input.Clear();
+    }
     return true;
 }
 
 void CTovrelDlg::OnRecvRetry() {
     // A backlog found on a retry is taken a chunk per pass of the event
-    // loop, as the control hands out its own.
-    if (ReceiveWaiting() && m_comm.get_PortOpen() && m_comm.get_InBufferCount() > 0 &&
-        !m_tmRecvRetry.isActive())
+    // loop, as the control hands out its own; bytes kept from a closed port
+    // raise no event, so the timer carries them.
+    if (ReceiveWaiting() && !m_tmRecvRetry.isActive() &&
+        (m_feed.Kept() > 0 || (m_comm.get_PortOpen() && m_comm.get_InBufferCount() > 0)))
+        m_tmRecvRetry.start(0);
+}
+
+void CTovrelDlg::CatchUpFeed() {
+    while (m_feed.Pending() && ReceiveWaiting()) {
+    }
+}
+
+void CTovrelDlg::KeepQueuedInput() {
+    const QByteArray rest = m_comm.TakeQueued();
+    m_feed.Keep(reinterpret_cast<const std::uint8_t*>(rest.constData()), size_t(rest.size()));
+    if (m_feed.Kept() > 0 && !m_tmRecvRetry.isActive())
         m_tmRecvRetry.start(0);
 }
 
 unsigned CTovrelDlg::RecvThreadProc(CTovrelDlg* pDlg) {
     pDlg->m_recv.RunWorker(
         pDlg->m_pRecvThread.StopFlag(),
-        [pDlg](int count, const std::uint8_t* buffer) { pDlg->SaveRecords(count, buffer); },
-        [pDlg](const std::uint8_t*) { pDlg->ParseRecord(); });
+        [pDlg](int count, const std::uint8_t* buffer, const std::uint32_t* sessions,
+               std::uint32_t after) { pDlg->SaveRecords(count, buffer, sessions, after); },
+        [pDlg](const std::uint8_t*) { pDlg->ParseRecord(); },
+        [pDlg] {
+            const SRecordingFault fault = pDlg->m_save.Housekeep();
+            if (fault.failed)
+                pDlg->m_editHistory.UiCall().Call(
+                    [pDlg, fault] { pDlg->OnRecordingFailed(fault); });
+        });
     return 0;
 }
 
 void CTovrelDlg::StopRecvThread() {
     m_tmRecvRetry.stop();
-    if (!m_pRecvThread.IsRunning())
+    m_tmRecordWatch.stop();
+    if (!m_pRecvThread.IsRunning()) {
+        m_session.Stop();
+        m_save.SetWriter(false);
         return;
-    m_pRecvThread.RequestStop();
-    // A worker waiting for its log line to go in gets it now, and any later
-    // append of its returns at once, so the join below cannot hang.
+    }
+    // From here on a worker's log line returns at once, so it never waits for
+    // this thread while this thread waits for it.
     m_editHistory.UiCall().Close();
-    m_pRecvThread.Stop();
+    const auto deadline = std::chrono::steady_clock::now() + kShutdownGrace;
+    auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+    // What has arrived goes to the worker, as buffers come free.
+    if (m_comm.get_PortOpen()) {
+        m_comm.put_PortOpen(false);
+        KeepQueuedInput();
+    }
+    while ((m_feed.Kept() > 0 || m_feed.Pending()) && std::chrono::steady_clock::now() < deadline)
+        if (!ReceiveWaiting())
+            pause();
+    m_recv.OnStreamBreak();
+    m_session.Stop();
+    while (m_recv.FlushPending() && std::chrono::steady_clock::now() < deadline) {
+        if (!m_recv.Flush())
+            pause();
+    }
+    while (m_recv.AnyReady() && std::chrono::steady_clock::now() < deadline)
+        pause();
+    const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   deadline - std::chrono::steady_clock::now()),
+                               std::chrono::milliseconds(500));
+    if (!m_pRecvThread.StopWithin(left)) {
+        // A write that does not return (a hung share, a stick that stopped
+        // answering). What was written is with the system; the program ends
+        // rather than hang, and without destroying what the worker uses.
+        std::string path;
+        m_save.Stalled(&path);
+        std::fprintf(stderr, "tovrel: a write to %s does not return; ending\n", path.c_str());
+        if (m_onWorkerStuck) {
+            m_onWorkerStuck();
+            m_pRecvThread.Stop();
+        } else {
+            std::_Exit(0);
+        }
+    }
+    m_save.SetWriter(false);
+    m_session.Tick();
 }
 
 void CTovrelDlg::ParseRecord() {
@@ -90,8 +179,9 @@ void CTovrelDlg::ParseRecord() {
     InvalidateRect(m_infoPress2.m_hWnd, nullptr, false);
 }
 
-void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer) {
-    const SRecordingFault fault = m_save.SaveRecords(count, buffer);
+void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer, const std::uint32_t* sessions,
+                             std::uint32_t sessionAfter) {
+    const SRecordingFault fault = m_save.SaveRecords(count, buffer, sessions, sessionAfter);
     if (!fault.failed)
         return;
     // The recorder has closed the file and released its lock; the rest is
@@ -100,52 +190,76 @@ void CTovrelDlg::SaveRecords(int count, const std::uint8_t* buffer) {
 }
 
 void CTovrelDlg::OnRecordingFailed(const SRecordingFault& fault) {
-    AppendHistory(m_editHistory, QStringLiteral("文件(%1)写入失败,错误号%2")
-                                     .arg(QString::fromStdString(fault.path),
-                                          QString::fromStdString(fault.reason)));
+    AppendHistory(m_editHistory,
+                  QCoreApplication::translate("CTovrelDlg", "文件(%1)写入失败,错误号%2")
+                      .arg(QFile::decodeName(fault.path.c_str()),
+                           QString::fromLocal8Bit(fault.reason.c_str())));
     // A recording started since then is not the one that failed.
-    if (m_save.Recording() != fault.recording || m_save.IsSaving())
+    if (m_session.Current() != fault.session)
         return;
-    // Its sidecar is closed once the worker, waiting for this call, has
-    // gone on: it never waits for a sidecar to be written.
+    // The recording ends where the failure was noticed; its sidecar is
+    // written once the worker, waiting for this call, has gone on: it never
+    // waits for a sidecar to be written.
     QMetaObject::invokeMethod(
-        this,
-        [this, recording = fault.recording] {
-            if (m_save.Recording() != recording || m_save.IsSaving())
-                return;
-            // The log has said why the recording ended; a sidecar that
-            // cannot be written either (the same full disk) keeps its last
-            // state without a second line.
-            m_bSidecarFailed = true;
-            SidecarStop();
-        },
-        Qt::QueuedConnection);
+        this, [this, fault] { m_session.OnFault(fault); }, Qt::QueuedConnection);
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
 }
 
+void CTovrelDlg::OnRecordWatch() {
+    std::string path;
+    if (m_save.Stalled(&path) >= kStallReported) {
+        if (!m_bStallReported)
+            AppendHistory(m_editHistory,
+                          QCoreApplication::translate("CTovrelDlg", "文件(%1)写入停滞")
+                              .arg(QFile::decodeName(path.c_str())));
+        m_bStallReported = true;
+    } else {
+        m_bStallReported = false;
+    }
+    // The worker looks after the files while it runs; before it has started
+    // a recording's file is still checked for being there.
+    if (!m_pRecvThread.IsRunning()) {
+        const SRecordingFault fault = m_save.Housekeep();
+        if (fault.failed)
+            OnRecordingFailed(fault);
+    }
+    // A stream gone quiet (sampling stopped) hands its last records over
+    // rather than keep them until more bytes come.
+    if (m_recv.Fed() == m_uFedAtWatch && m_feed.Kept() == 0 && m_pRecvThread.IsRunning())
+        m_recv.Flush();
+    m_uFedAtWatch = m_recv.Fed();
+    m_session.Tick();
+    if (!m_session.IsOn() && !m_save.HasFile())
+        m_tmRecordWatch.stop();
+}
+
 void CTovrelDlg::OnBnClickedSaveFile() {
-    const std::string path = RecordingFileNameNow(RecordingDir());
-    const SRecordingStart started = m_save.Start(path);
+    const QString path = QFile::decodeName(RecordingFileNameNow(RecordingDir()).c_str());
+    const SRecordingStart started = m_session.Start(path);
+    const QString actual = QFile::decodeName(started.path.c_str());
     if (!started.opened) {
         // Switching the buttons as if recording would report a failure as a
         // success; say what went wrong and stay as we were.
         // One pass over the format: a '%' in the path must stay text.
-        AppendHistory(m_editHistory, QStringLiteral("文件(%1)打开失败,错误号%2")
-                                         .arg(QString::fromStdString(path),
-                                              QString::fromStdString(started.reason)));
+        AppendHistory(m_editHistory,
+                      QCoreApplication::translate("CTovrelDlg", "文件(%1)打开失败,错误号%2")
+                          .arg(actual, QString::fromLocal8Bit(started.reason.c_str())));
         return;
     }
+    CatchUpFeed();
     AppendHistory(m_editHistory,
-                  QStringLiteral("开始保存文件(%1)").arg(QString::fromStdString(path)));
-    SidecarStart(path);
+                  QCoreApplication::translate("CTovrelDlg", "开始保存文件(%1)").arg(actual));
+    m_bStallReported = false;
+    if (!m_tmRecordWatch.isActive())
+        m_tmRecordWatch.start();
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(true);
 }
 
 void CTovrelDlg::OnBnClickedStopSave() {
-    m_save.Stop();
-    SidecarStop();
+    m_session.Stop();
+    CatchUpFeed();
     GetDlgItem(IDC_BUTTON_SAVEFILE)->setEnabled(true);
     GetDlgItem(IDC_BUTTON_STOPSAVE)->setEnabled(false);
 }

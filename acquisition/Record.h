@@ -30,6 +30,11 @@ SDecodedRecord DecodeRecord(const uint8_t* rec);
 // undivided rather than failing.
 int32_t CalibratePressure(int32_t raw, int32_t coef);
 
-// The history line written for every decoded record in calibration mode.
+// The history line written for every decoded record in calibration mode, in
+// the language in force when the calling thread last found it changed.
 QString FormatCalibrationLine(int32_t stressTmp1, int32_t stressTmp2, int32_t coef1, int32_t coef2,
                               int32_t pressure1, int32_t pressure2);
+
+// Has every thread look the line's format up again at its next line: for a
+// change of language.
+void ReloadRecordTexts();

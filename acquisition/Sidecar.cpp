@@ -5,9 +5,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef TOVREL_VERSION
 #define TOVREL_VERSION "unknown"
@@ -387,20 +391,47 @@ bool SidecarFromJson(const QByteArray& json, SSidecar& out, QString& error) {
 }
 
 bool WriteSidecar(const QString& path, const SSidecar& sidecar, QString& error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        error = file.errorString();
-        return false;
-    }
+    // Every step is checked on its own: a full disk may take the bytes into
+    // the page cache and refuse them only at the close, and a buffered
+    // writer would lose that refusal and rename an empty file over the
+    // previous sidecar. Until the rename the previous sidecar stays as it was.
     const QByteArray json = SidecarToJson(sidecar);
-    if (file.write(json) != json.size()) {
-        error = file.errorString();
-        file.cancelWriting();
+    const QByteArray target = QFile::encodeName(path);
+    const int slash = target.lastIndexOf('/');
+    QByteArray temp = target.left(slash + 1) + '.' + target.mid(slash + 1) + ".XXXXXX";
+    auto fail = [&](const char* step, int err) {
+        error = QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(std::strerror(err)),
+                                              QString::fromLatin1(step));
         return false;
+    };
+    const int fd = mkstemp(temp.data());
+    if (fd < 0)
+        return fail("create", errno);
+    const mode_t mask = umask(0);
+    umask(mask);
+    (void)fchmod(fd, 0666 & ~mask);
+    qsizetype done = 0;
+    while (done < json.size()) {
+        const ssize_t n = ::write(fd, json.constData() + done, size_t(json.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(temp.constData());
+            return fail("write", err);
+        }
+        done += n;
     }
-    if (!file.commit()) {
-        error = file.errorString();
-        return false;
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        return fail("close", err);
+    }
+    if (::rename(temp.constData(), target.constData()) != 0) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        return fail("rename", err);
     }
     return true;
 }

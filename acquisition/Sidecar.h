@@ -12,12 +12,15 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 inline constexpr int kSidecarFormatVersion = 1;
 inline constexpr char kSidecarFormat[] = "tovrel-recording-sidecar";
+// A segment notes at most this many resumes of the stream.
+inline constexpr size_t kMaxSidecarResumes = 10000;
 
 // The record rate as the panel's steady clock saw it: the records handed over
 // after the first hand-over of a segment, over the time from the first to the

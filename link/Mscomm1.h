@@ -21,7 +21,10 @@ public:
     void put_RThreshold(short bytes) { m_control.SetRThreshold(bytes); }
     void put_InputLen(short bytes) { m_control.SetInputLen(bytes); }
     void put_Output(const COleVariant& data) { m_control.SetOutput(data); }
-    COleVariant get_Input() { return m_control.GetInput(); }
+    COleVariant get_Input(qsizetype max = 0) { return m_control.GetInput(max); }
+    std::chrono::steady_clock::time_point get_InputTime() const { return m_control.GetInputTime(); }
+    qint64 ReadNow() { return m_control.ReadNow(); }
+    QByteArray TakeQueued() { return m_control.TakeQueued(); }
     qint64 get_InBufferCount() const { return m_control.GetInBufferCount(); }
     short get_CommEvent() const { return m_control.GetCommEvent(); }
 

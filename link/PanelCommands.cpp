@@ -4,6 +4,7 @@
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 
+#include <QCoreApplication>
 #include <QThread>
 
 namespace {
@@ -31,7 +32,7 @@ bool CTovrelDlg::EnsurePortOpen() {
         return true;
     if (OpenComPort()) {
         m_bPortOpen = 1;
-        AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
+        AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "串口打开成功"));
         return true; // the worker is the Open-port button's alone to start
     }
     m_bPortOpen = 0;
@@ -72,15 +73,17 @@ void CTovrelDlg::OnBnClickedDownload() {
     if (c1 < kCoefMin || c1 > kCoefMax || c2 < kCoefMin || c2 > kCoefMax)
         return;
     SendFrame(kCmdDownloadCoef, std::uint32_t(c1), std::uint32_t(c2));
-    AppendHistory(m_editHistory,
-                  QStringLiteral("设定标定压力系数1为%1,设定标定压力系数2为%2").arg(c1).arg(c2));
+    AppendHistory(m_editHistory, QCoreApplication::translate(
+                                     "CTovrelDlg", "设定标定压力系数1为%1,设定标定压力系数2为%2")
+                                     .arg(c1)
+                                     .arg(c2));
 }
 
 void CTovrelDlg::OnBnClickedStartSample() {
     if (!EnsurePortOpen())
         return;
     SendFrame(kCmdStartSample);
-    m_save.StreamResumed(); // a recording's stream may go on after a gap
+    m_session.StreamResumed(); // a recording's stream may go on after a gap
     GetDlgItem(IDC_BUTTON_START)->setEnabled(false);
     GetDlgItem(IDC_BUTTON_STOP)->setEnabled(true);
     GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
@@ -113,7 +116,8 @@ void CTovrelDlg::OnBnClickedAmplify() {
     // Compared unsigned: a gain typed as a negative number is far above 127.
     if (m_uPulseGain1 > kGainMax || m_iPulseGain2 > kGainMax)
         return;
-    AppendHistory(m_editHistory, QStringLiteral("脉搏1放大倍数设置为%1,脉搏2放大倍数设置为%2")
+    AppendHistory(m_editHistory, QCoreApplication::translate(
+                                     "CTovrelDlg", "脉搏1放大倍数设置为%1,脉搏2放大倍数设置为%2")
                                      .arg(qint32(m_uPulseGain1))
                                      .arg(qint32(m_iPulseGain2)));
     if (!EnsurePortOpen())

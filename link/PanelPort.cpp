@@ -5,6 +5,7 @@
 #include "shell/TovrelDlg.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 
 namespace {
 constexpr long kInputModeBinary = 1;
@@ -28,9 +29,10 @@ int CTovrelDlg::OpenComPort() {
         m_comm.put_RThreshold(kReceiveThreshold);
         m_comm.put_InputLen(kReadAllWaiting);
         // A device may be streaming already: the first bytes can fall
-        // anywhere in a record.
-        m_recv.OnStreamBreak();
-        m_save.StreamResumed(); // a recording's stream may go on after a gap
+        // anywhere in a record. Bytes still kept from the port before go
+        // first; the new stream begins after them.
+        m_feed.Schedule(CRecvFeed::EEvent::Break, 0, true);
+        m_session.StreamResumed(); // a recording's stream may go on after a gap
         return 1;
     } catch (const COleDispatchException& e) {
         // A port left open with only part of its settings (an adapter that
@@ -46,7 +48,9 @@ int CTovrelDlg::OpenComPort() {
         }
         const QString reason = e.m_strDescription.left(kErrorTextMax);
         const QString text =
-            QStringLiteral("串口(COM%1)打开失败,错误号%2").arg(m_iComPort).arg(reason);
+            QCoreApplication::translate("CTovrelDlg", "串口(COM%1)打开失败,错误号%2")
+                .arg(m_iComPort)
+                .arg(reason);
         AppendHistory(m_editHistory, text);
         // The system's reason names the path, not what to do about it. When
         // the device is missing or may not be opened, one more line says
@@ -63,11 +67,13 @@ int CTovrelDlg::OpenComPort() {
 void CTovrelDlg::OnBnClickedOpenPort() {
     if (OpenComPort()) {
         m_bPortOpen = 1;
-        AppendHistory(m_editHistory, QStringLiteral("串口打开成功"));
+        AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "串口打开成功"));
         // Only the first successful press starts the worker, and none
         // starts once the run has ended and the worker has been stopped.
-        if (!m_pRecvThread.IsStarted())
+        if (!m_pRecvThread.IsStarted()) {
+            m_save.SetWriter(true);
             m_pRecvThread.Start(m_recv, [this](const std::atomic<bool>&) { RecvThreadProc(this); });
+        }
     } else {
         m_bPortOpen = 0;
     }
@@ -77,10 +83,12 @@ void CTovrelDlg::OnBnClickedClosePort() {
     if (!m_comm.get_PortOpen())
         return;
     m_comm.put_PortOpen(false);
+    // What was received before the close is still recorded.
+    KeepQueuedInput();
     // A later command with the port check then opens the port again instead
     // of writing to a closed one.
     m_bPortOpen = 0;
-    AppendHistory(m_editHistory, QStringLiteral("串口关闭成功"));
+    AppendHistory(m_editHistory, QCoreApplication::translate("CTovrelDlg", "串口关闭成功"));
 }
 
 void CTovrelDlg::OnClose() {
@@ -92,7 +100,10 @@ void CTovrelDlg::OnClose() {
 void CTovrelDlg::OnPortLostMscomm1() {
     // The control has closed the port already. Say so once; the flag goes
     // down so that the next command or Open press opens the port afresh. A
-    // recording that is on stays on and keeps what it has.
+    // recording that is on stays on and keeps what it has, and what was
+    // received before the end is still recorded.
+    KeepQueuedInput();
     m_bPortOpen = 0;
-    AppendHistory(m_editHistory, QStringLiteral("串口(COM%1)连接中断").arg(m_iComPort));
+    AppendHistory(m_editHistory,
+                  QCoreApplication::translate("CTovrelDlg", "串口(COM%1)连接中断").arg(m_iComPort));
 }

@@ -3,17 +3,20 @@
 #include "platform/DialogTemplate.h"
 #include "platform/MessageBox.h"
 
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QWidget>
 
 QString PromptInteger() {
-    return QStringLiteral("请输入一个整数。");
+    return QCoreApplication::translate("DataExchange", "请输入一个整数。");
 }
 QString PromptUnsigned() {
-    return QStringLiteral("请输入一个正整数。");
+    return QCoreApplication::translate("DataExchange", "请输入一个正整数。");
 }
 QString PromptRange(long long min, long long max) {
-    return QStringLiteral("请输入一个介于 %1 和 %2 之间的整数。").arg(min).arg(max);
+    return QCoreApplication::translate("DataExchange", "请输入一个介于 %1 和 %2 之间的整数。")
+        .arg(min)
+        .arg(max);
 }
 
 namespace {

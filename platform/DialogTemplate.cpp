@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
@@ -14,7 +15,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QStyleOptionButton>
 #include <QStyleOptionGroupBox>
+#include <cmath>
 
 void CDialogControls::Add(int id, QWidget* w) {
     if (id != IDC_STATIC)
@@ -69,17 +72,29 @@ class CGroupBoxCtl : public QGroupBox {
 public:
     using QGroupBox::QGroupBox;
 
+    // The title runs on from a few pixels in and leaves as many before the
+    // frame's right edge.
+    qreal TitleRoom() const { return width() - 2 * kTitleIndent; }
+
+    // The title's rectangle as it is drawn, in the box's coordinates. Styles
+    // place it at the left edge; it goes a few pixels in. The fonts here
+    // leave room above their tallest characters that the templates' fonts
+    // did not (Noto Sans CJK SC: 3 px at 11 px): the title goes up by that
+    // room, or a control the template places just below the title (a
+    // readout, a strip) covers its foot.
+    QRect TitleRect() const {
+        const QRect label = StyleTitleRect();
+        return label.translated(TitleShift(label));
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         QStyleOptionGroupBox opt;
         initStyleOption(&opt);
-        // Styles place the title at the left edge; it goes a few pixels in.
-        const QRect title =
-            style()
-                ->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, this)
-                .translated(kTitleIndent, 0);
-
+        const QRect label = StyleTitleRect();
+        const QPoint shift = TitleShift(label);
+        const QRect title = label.translated(shift);
         const int line = title.center().y(); // where the frame's top line runs
 
         QStyleOptionFrame frame;
@@ -95,17 +110,49 @@ protected:
         p.save();
         // Only the line stops behind the title; what the frame fills below
         // it goes on under the text.
-        p.setClipRegion(QRegion(rect()) - QRect(title.left() - kTitleGap, 0,
-                                                title.width() + 2 * kTitleGap, line + 1));
+        QRegion clip = QRegion(rect()) -
+                       QRect(title.left() - kTitleGap, 0, title.width() + 2 * kTitleGap, line + 1);
+        // Where the template lets boxes overlap (the foot of 脉搏1 is the top
+        // of 脉搏2), no frame runs through another box's title either.
+        const QObjectList siblings = parentWidget() ? parentWidget()->children() : QObjectList();
+        for (QObject* o : siblings) {
+            auto* other = dynamic_cast<CGroupBoxCtl*>(o);
+            if (!other || other == this || other->isHidden())
+                continue;
+            const QRect t = other->TitleRect();
+            clip -= QRect(t.left() - kTitleGap, 0, t.width() + 2 * kTitleGap, t.bottom() + 1)
+                        .translated(other->pos() - pos());
+        }
+        p.setClipRegion(clip);
         style()->drawPrimitive(QStyle::PE_FrameGroupBox, &frame, &p, this);
         p.restore();
 
         opt.subControls = QStyle::SC_GroupBoxLabel;
-        p.translate(kTitleIndent, 0);
+        p.translate(shift);
         style()->drawComplexControl(QStyle::CC_GroupBox, &opt, &p, this);
     }
 
 private:
+    // Where the style puts the title.
+    QRect StyleTitleRect() const {
+        QStyleOptionGroupBox opt;
+        initStyleOption(&opt);
+        return style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, this);
+    }
+    QPoint TitleShift(const QRect& label) const {
+        return QPoint(kTitleIndent, -RoomAboveInk(label));
+    }
+
+    // Between the top of the title's rectangle, where the style sets the
+    // text's line, and the ink of the tallest characters the titles hold
+    // (ideographs, capitals, ascenders), in whole pixels.
+    int RoomAboveInk(const QRect& label) const {
+        const QFontMetricsF fm(font());
+        const qreal inkTop =
+            label.top() + fm.ascent() + fm.tightBoundingRect(QStringLiteral("国Hd")).top();
+        return std::max(0, int(std::floor(inkTop)));
+    }
+
     // Where the style draws the frame's top line below the top of its rectangle.
     int FrameTopInset(const QStyleOptionFrame& frame) const {
         QImage probe(frame.rect.size(), QImage::Format_ARGB32_Premultiplied);
@@ -129,6 +176,22 @@ private:
     static constexpr int kTitleGap = 1;
 };
 
+// A static text as the templates' labels are: one line from the left edge.
+// The fonts here have lines taller than those labels (16 px in 12 at 11 px);
+// a line centred in them leaves its ink off centre, and at some scales the
+// top or the foot of the text is cut off: the ink is what is centred.
+class CStaticCtl : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        const QRectF ink = QFontMetricsF(font()).tightBoundingRect(text());
+        p.drawText(QPointF(0, (height() - ink.height()) / 2 - ink.top()), text());
+    }
+};
+
 // A drop-down list whose open list shows every entry whole, however narrow
 // the closed box is.
 class CComboBoxCtl : public QComboBox {
@@ -141,9 +204,8 @@ public:
     }
 };
 
-QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
+QWidget* MakeControl(const ControlTemplate& c, const QString& text, QWidget* parent,
                      const CustomControlFactory& custom) {
-    const QString text = QString::fromUtf8(c.text ? c.text : "");
     switch (c.kind) {
     case ControlKind::AutoRadioButton: {
         auto* r = new QRadioButton(text, parent);
@@ -160,7 +222,7 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
         return g;
     }
     case ControlKind::StaticText: {
-        auto* l = new QLabel(text, parent);
+        auto* l = new CStaticCtl(text, parent);
         l->setTextFormat(Qt::PlainText);
         return l;
     }
@@ -223,15 +285,73 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent,
     }
     return new QWidget(parent);
 }
+
+// A template text in the language in force.
+QString TemplateText(const DialogTemplate& t, const char* text, const char* comment = nullptr) {
+    if (!text || !*text)
+        return {};
+    return t.trContext ? QCoreApplication::translate(t.trContext, text, comment)
+                       : QString::fromUtf8(text);
+}
+
+// The width the style gives a control's text (text set to it); 0 for a
+// control that shows none.
+qreal TextRoomWidth(QWidget* w, QString* text) {
+    w->ensurePolished(); // a style sheet changes the room
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+        QStyleOptionButton o;
+        o.initFrom(b);
+        o.text = b->text();
+        *text = b->text();
+        const bool radio = qobject_cast<QRadioButton*>(w);
+        return b->style()
+            ->subElementRect(radio ? QStyle::SE_RadioButtonContents : QStyle::SE_PushButtonContents,
+                             &o, b)
+            .width();
+    }
+    if (auto* l = qobject_cast<QLabel*>(w)) {
+        *text = l->text();
+        return l->contentsRect().width();
+    }
+    if (auto* g = dynamic_cast<CGroupBoxCtl*>(w)) {
+        *text = g->title();
+        return g->TitleRoom();
+    }
+    return 0;
+}
+
+// Sets a text that would be cut at its control's edge narrower, as little as
+// makes it whole: the ideographs of "压力系数1" need 50 px where the template
+// gives 48, which a 4 % narrower face gives without changing their height.
+void FitTextWidth(QWidget* w) {
+    QString text;
+    const qreal room = TextRoomWidth(w, &text);
+    if (text.isEmpty())
+        return;
+    QFont f = w->font();
+    for (int stretch = 100; stretch >= kMinTextStretch; --stretch) {
+        f.setStretch(stretch);
+        const QFontMetricsF fm(f);
+        const qreal extent =
+            std::max(fm.horizontalAdvance(text), fm.tightBoundingRect(text).right());
+        if (extent <= room) {
+            if (stretch != 100)
+                w->setFont(f);
+            return;
+        }
+    }
+}
 } // namespace
 
 void BuildDialog(QDialog* dlg, const DialogTemplate& t, CDialogControls& controls,
                  const CustomControlFactory& custom) {
-    dlg->setWindowTitle(QString::fromUtf8(t.caption));
+    dlg->setWindowTitle(TemplateText(t, t.caption));
     dlg->setFont(DialogFont(t));
     dlg->setFixedSize(MapDialogSize(t.cx, t.cy));
     for (const ControlTemplate& c : t.controls) {
-        QWidget* w = MakeControl(c, dlg, custom);
+        const QString text =
+            TemplateText(t, c.text, c.kind == ControlKind::GroupBox ? kGroupTitleComment : nullptr);
+        QWidget* w = MakeControl(c, text, dlg, custom);
         QRect px = MapDialogRect(QRect(c.x, c.y, c.cx, c.cy));
         if (c.kind == ControlKind::ComboDropList)
             px.setHeight(MapDialogRect(QRect(c.x, c.y, c.cx, 14)).height()); // closed height
@@ -244,6 +364,15 @@ void BuildDialog(QDialog* dlg, const DialogTemplate& t, CDialogControls& control
                         : (c.kind == ControlKind::AutoRadioButton ? Qt::ClickFocus : Qt::NoFocus));
         // An embedded control is there to be used, not seen.
         w->setVisible(c.kind != ControlKind::Custom);
+        if (!text.isEmpty())
+            FitTextWidth(w);
+        if (!text.isEmpty() && t.trContext) {
+            // Where a language shortened the label, the name in full. Without a
+            // translation of its own the lookup gives the label or the source.
+            const QString full = TemplateText(t, c.text, kFullNameComment);
+            if (full != text && full != QString::fromUtf8(c.text))
+                w->setToolTip(full);
+        }
         controls.Add(c.id, w);
     }
     // The first control of a template is the top of the stacking order.

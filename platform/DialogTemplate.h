@@ -59,7 +59,18 @@ struct DialogTemplate {
     const char* fontFace;
     int pointSize;
     std::vector<ControlTemplate> controls; // template order = tab and stacking order
+    // The translation context of the caption and the controls' texts, which
+    // are the source texts; nullptr shows them as they are.
+    const char* trContext = nullptr;
 };
+
+// Disambiguations a template text may have translations under, beside its
+// plain one, which they fall back on: a group box's title (where the same
+// text also labels a button: 放大倍数, the gains, and Set gains), and a
+// control's name in full, where the label had to be shortened to fit (the
+// control then shows the full name as its tooltip).
+inline constexpr char kGroupTitleComment[] = "group box";
+inline constexpr char kFullNameComment[] = "full name";
 
 // The controls of one dialog, looked up by their IDs (GetDlgItem).
 class CDialogControls {
@@ -87,13 +98,18 @@ private:
 using CustomControlFactory = std::function<QWidget*(const ControlTemplate&, QWidget* parent)>;
 
 // Builds the template into dlg: caption, font, fixed client size, and every
-// control in template order with its place in pixels.
+// control in template order with its place in pixels and its text in the
+// language in force. A text wider than its control is set narrower, down to
+// kMinTextStretch per cent of its width, so that it shows whole.
 void BuildDialog(QDialog* dlg, const DialogTemplate& t, CDialogControls& controls,
                  const CustomControlFactory& custom = {});
 
 // The dialog font: the template's face (through the substitutions) at the
 // pixel height the template's point size has at 96 DPI.
 QFont DialogFont(const DialogTemplate& t);
+
+// How far a text may be set narrower to fit its control, in per cent.
+inline constexpr int kMinTextStretch = 90;
 
 #include "platform/MessageMap.h"
 template <class T>

@@ -3,6 +3,7 @@
 #include "platform/MessageBox.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <functional>
 #include <vector>
 
@@ -20,7 +21,7 @@ template <class F> void RunGuarded(QWidget* owner, F&& handler) {
     } catch (const std::exception& e) {
         AfxMessageBox(QString::fromLocal8Bit(e.what()), owner);
     } catch (...) {
-        AfxMessageBox(QStringLiteral("未知错误"), owner);
+        AfxMessageBox(QCoreApplication::translate("MessageMap", "未知错误"), owner);
     }
 }
 

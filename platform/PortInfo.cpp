@@ -2,6 +2,7 @@
 
 #include "platform/PortMap.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -238,30 +239,35 @@ DeviceFacts ExamineDevice(const QString& path) {
 
 QString OpenFailureHint(const PortMapEntry& entry, const DeviceFacts& facts) {
     using S = DeviceFacts::EState;
-    const QString tool = QStringLiteral("运行tovrel-ports可列出找到的串口设备,用tovrel-ports set "
-                                        "COM%1 设备路径 ")
+    const QString tool = QCoreApplication::translate(
+                             "PortInfo", "运行tovrel-ports可列出找到的串口设备,用tovrel-ports set "
+                                         "COM%1 设备路径 ")
                              .arg(entry.n);
     switch (facts.state) {
     case S::Missing:
         if (entry.kind == PortMapEntry::EKind::Link)
-            return QStringLiteral("COM%1链接到%2,该设备不存在(设备未连接?);%3重新设定")
+            return QCoreApplication::translate("PortInfo",
+                                               "COM%1链接到%2,该设备不存在(设备未连接?);%3重新设定")
                 .arg(entry.n)
                 .arg(entry.device, tool);
-        return QStringLiteral("COM%1未设置链接%2,即%3,该设备不存在;%4设定COM%1")
+        return QCoreApplication::translate("PortInfo",
+                                           "COM%1未设置链接%2,即%3,该设备不存在;%4设定COM%1")
             .arg(entry.n)
             .arg(entry.kind == PortMapEntry::EKind::NotALink
-                     ? QStringLiteral("(%1不是链接)").arg(entry.link)
+                     ? QCoreApplication::translate("PortInfo", "(%1不是链接)").arg(entry.link)
                      : QString(),
                  entry.device, tool);
     case S::NoAccess:
         if (facts.access == EPortAccess::NotInGroup && facts.groupListsUser)
-            return QStringLiteral("当前用户%1已加入%2组,但本次登录尚未生效,无权打开%3;请重新登录")
+            return QCoreApplication::translate(
+                       "PortInfo", "当前用户%1已加入%2组,但本次登录尚未生效,无权打开%3;请重新登录")
                 .arg(facts.userName, facts.groupName, facts.path);
         if (facts.access == EPortAccess::NotInGroup)
-            return QStringLiteral("当前用户%1不在%2组,无权打开%3;执行sudo adduser %1 %2,"
-                                  "重新登录后生效")
+            return QCoreApplication::translate(
+                       "PortInfo", "当前用户%1不在%2组,无权打开%3;执行sudo adduser %1 %2,"
+                                   "重新登录后生效")
                 .arg(facts.userName, facts.groupName, facts.path);
-        return QStringLiteral("当前用户%1无权读写%2(权限%3,所有者%4,组%5)")
+        return QCoreApplication::translate("PortInfo", "当前用户%1无权读写%2(权限%3,所有者%4,组%5)")
             .arg(facts.userName, facts.path, ModeText(facts.permissions.mode), facts.ownerName,
                  facts.groupName);
     case S::Unreachable:

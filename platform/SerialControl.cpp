@@ -161,6 +161,8 @@ void CSerialControl::SetPortOpen(bool open) {
     m_fdIn = fdIn;
     m_inQueue.resize(0);
     m_iInHead = 0;
+    m_reads.clear();
+    m_iReadTotal = m_iTakenTotal = 0;
     m_pInNotifier = std::make_unique<QSocketNotifier>(fdIn, QSocketNotifier::Read);
     connect(m_pInNotifier.get(), &QSocketNotifier::activated, this,
             &CSerialControl::OnLineReadable);
@@ -172,6 +174,10 @@ void CSerialControl::SetPortOpen(bool open) {
 
 void CSerialControl::ClosePort() {
     m_bClosing = true;
+    // What the line holds has been received: it joins the queue, which stays
+    // for TakeQueued.
+    if (m_fdIn >= 0 && !m_bEnding)
+        ReadLine();
     // Hand the kernel what is still queued for sending; it does not block.
     m_port.flush();
     m_port.close();
@@ -180,8 +186,7 @@ void CSerialControl::ClosePort() {
     if (m_fdIn >= 0)
         ::close(m_fdIn);
     m_fdIn = -1;
-    m_inQueue = QByteArray();
-    m_iInHead = 0;
+    m_reads.clear();
     m_bClosing = false;
     m_bEnding = false;
     m_bRaisePending = false;
@@ -256,13 +261,22 @@ void CSerialControl::SetOutput(const COleVariant& data) {
         throw COleDispatchException(m_strLostReason);
 }
 
-COleVariant CSerialControl::GetInput() {
+COleVariant CSerialControl::GetInput(qsizetype max) {
     if (!m_port.isOpen())
         throw COleDispatchException(QString::fromLatin1(kPortClosedText));
-    const qint64 limit = m_sInputLen > 0 ? m_sInputLen : kMaxInputChunk;
+    qint64 limit = m_sInputLen > 0 ? m_sInputLen : kMaxInputChunk;
+    if (max > 0)
+        limit = std::min<qint64>(limit, max);
     const qsizetype n = qsizetype(std::min(limit, Queued()));
     COleVariant input(QByteArray(m_inQueue.constData() + m_iInHead, n));
     m_iInHead += n;
+    m_iTakenTotal += n;
+    while (!m_reads.empty() && m_reads.front().end < m_iTakenTotal)
+        m_reads.pop_front();
+    if (n > 0 && !m_reads.empty())
+        m_lastInputAt = m_reads.front().at;
+    if (!m_reads.empty() && m_reads.front().end == m_iTakenTotal)
+        m_reads.pop_front();
     if (m_iInHead == m_inQueue.size()) {
         m_inQueue.resize(0); // keeps its capacity for the next reads
         m_iInHead = 0;
@@ -273,6 +287,26 @@ COleVariant CSerialControl::GetInput() {
     if (n > 0)
         ++m_uInputReads;
     return input;
+}
+
+qint64 CSerialControl::ReadNow() {
+    if (!m_port.isOpen())
+        throw COleDispatchException(QString::fromLatin1(kPortClosedText));
+    if (m_fdIn >= 0 && !m_bEnding) {
+        const qint64 before = Queued();
+        if (ReadLine() && Queued() > before)
+            ScheduleReceiveCheck();
+    }
+    return Queued();
+}
+
+QByteArray CSerialControl::TakeQueued() {
+    QByteArray out = m_inQueue.mid(m_iInHead);
+    m_inQueue = QByteArray();
+    m_iInHead = 0;
+    m_iTakenTotal = m_iReadTotal;
+    m_reads.clear();
+    return out;
 }
 
 qint64 CSerialControl::GetInBufferCount() const {
@@ -330,6 +364,8 @@ bool CSerialControl::ReadLine() {
         const ssize_t n = ::read(m_fdIn, chunk, want);
         if (n > 0) {
             m_inQueue.append(chunk, qsizetype(n));
+            m_iReadTotal += n;
+            m_reads.push_back({m_iReadTotal, std::chrono::steady_clock::now()});
             if (size_t(n) < want)
                 return true;
             continue;

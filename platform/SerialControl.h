@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -85,8 +87,19 @@ public:
     void SetInputLen(short bytes);
     // Sends the bytes, in order.
     void SetOutput(const COleVariant& data);
-    // The bytes waiting (within InputLen), removed from the queue.
-    COleVariant GetInput();
+    // The bytes waiting (within InputLen, and within max when given), removed
+    // from the queue.
+    COleVariant GetInput(qsizetype max = 0);
+    // When the newest byte of the last Input was read from the line, on the
+    // steady clock (the epoch before any).
+    std::chrono::steady_clock::time_point GetInputTime() const { return m_lastInputAt; }
+    // Reads what the line holds now into the queue (an open port only) and
+    // tells how many bytes wait: everything received up to this moment.
+    qint64 ReadNow();
+    // Takes every byte waiting in the queue, the port open or not: what was
+    // read before a close (or before the device vanished) stays until taken
+    // or until the next opening.
+    QByteArray TakeQueued();
     // How many received bytes wait in the input queue.
     qint64 GetInBufferCount() const;
     // Code of the latest event: 0 before any, comEvReceive after a receive.
@@ -123,6 +136,16 @@ private:
     // Received bytes not yet taken: m_inQueue from m_iInHead on.
     QByteArray m_inQueue;
     qsizetype m_iInHead = 0;
+    // When each read from the line ended, by the count of bytes read since
+    // the opening, until its bytes are taken.
+    struct SRead {
+        qint64 end;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::deque<SRead> m_reads;
+    qint64 m_iReadTotal = 0;
+    qint64 m_iTakenTotal = 0;
+    std::chrono::steady_clock::time_point m_lastInputAt{};
     SerialLineSettings m_settings;
     QString m_strSettings = QStringLiteral("9600,n,8,1");
     short m_sCommPort = 1;

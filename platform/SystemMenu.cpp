@@ -1,5 +1,6 @@
 #include "platform/SystemMenu.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QShortcut>
 #include <QWindow>
@@ -7,8 +8,8 @@
 CSystemMenu::CSystemMenu(QDialog* owner, Handler handler)
     : QMenu(owner), m_handler(std::move(handler)) {
     setObjectName(QStringLiteral("systemMenu"));
-    AppendMenu(MF_STRING, SC_MOVE, QStringLiteral("移动(&M)"));
-    AppendMenu(MF_STRING, SC_CLOSE, QStringLiteral("关闭(&C)\tAlt+F4"));
+    AppendMenu(MF_STRING, SC_MOVE, QCoreApplication::translate("SystemMenu", "移动(&M)"));
+    AppendMenu(MF_STRING, SC_CLOSE, QCoreApplication::translate("SystemMenu", "关闭(&C)\tAlt+F4"));
     auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), owner);
     connect(shortcut, &QShortcut::activated, this,
             [this, owner] { Open(owner->mapToGlobal(QPoint(0, 0))); });

@@ -95,6 +95,10 @@ bool CUiThreadCall::Call(std::function<void()> unit) {
     return job->done;
 }
 
+void CUiThreadCall::RunPending() {
+    m_state->runPending();
+}
+
 void CUiThreadCall::Close() {
     {
         std::lock_guard g(m_state->lock);

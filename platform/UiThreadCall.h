@@ -21,6 +21,10 @@ public:
     // unit has run, false when it was refused because the UI side is closed.
     bool Call(std::function<void()> unit);
 
+    // UI thread: run what is queued now (the UI thread waits on something
+    // that needs a caller to get on).
+    void RunPending();
+
     // UI thread: run what is queued, refuse everything after. Idempotent.
     void Close();
 

@@ -3,6 +3,7 @@
 #include "platform/FrameClock.h"
 
 #include <QApplication>
+#include <QHelpEvent>
 #include <QPointer>
 #include <QScrollBar>
 #include <QStringEncoder>
@@ -10,6 +11,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QToolTip>
 #include <cstdio>
 
 namespace {
@@ -122,6 +124,38 @@ void CHistoryEdit::OnSetFocus(QWidget* previous) {
         previous->setFocus(Qt::OtherFocusReason);
     else
         clearFocus();
+}
+
+QString CHistoryEdit::CutLineAt(const QPoint& pos) const {
+    const QTextBlock block = cursorForPosition(pos).block();
+    if (!block.isValid())
+        return {};
+    const QRectF line = blockBoundingGeometry(block).translated(contentOffset());
+    if (pos.y() < line.top() || pos.y() >= line.bottom())
+        return {};
+    const qreal right = line.left() + document()->documentMargin() +
+                        QFontMetricsF(font()).horizontalAdvance(block.text());
+    if (horizontalScrollBar()->value() == 0 && right <= viewport()->width())
+        return {};
+    return block.text();
+}
+
+// The log keeps a line to a row: wrapped, a recording's path would take two
+// or three of the five rows the log has. A line it shows only in part is
+// there whole as its tooltip.
+bool CHistoryEdit::viewportEvent(QEvent* e) {
+    if (e->type() != QEvent::ToolTip)
+        return QPlainTextEdit::viewportEvent(e);
+    const auto* help = static_cast<QHelpEvent*>(e);
+    const QString line = CutLineAt(help->pos());
+    if (line.isEmpty()) {
+        QToolTip::hideText();
+        e->ignore();
+    } else {
+        // As rich text, so that a long line wraps in the tooltip.
+        QToolTip::showText(help->globalPos(), Qt::convertFromPlainText(line), viewport());
+    }
+    return true;
 }
 
 void CHistoryEdit::AppendLineUnit(const QString& line) {

@@ -44,6 +44,14 @@ public:
     // text again. Nothing the log's callers write should ever need it.
     int WidgetResyncs() const { return m_resyncs; }
 
+    // The whole line at pos (viewport coordinates) when the widget shows only
+    // part of it (longer than the widget is wide, as a recording's path makes
+    // a line, or scrolled sideways); empty otherwise. It is the line's tooltip.
+    QString CutLineAt(const QPoint& pos) const;
+
+protected:
+    bool viewportEvent(QEvent* e) override;
+
 private:
     // The frame's edit: the widget catches up with the text.
     void ShowPending();

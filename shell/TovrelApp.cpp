@@ -2,6 +2,8 @@
 
 #include "platform/Fonts.h"
 #include "platform/PortMap.h"
+#include "shell/CommandLine.h"
+#include "shell/Language.h"
 #include "shell/TovrelDlg.h"
 
 CTovrelApp::CTovrelApp(int& argc, char** argv) : QApplication(argc, argv) {}
@@ -15,10 +17,13 @@ bool CTovrelApp::InitInstance() {
     // Embedded controls need no container support: the serial control is a
     // plain widget of the panel.
 
-    // The profile key names the per-user folders (the port map lives there);
-    // no setting is read or written under it.
+    // The profile key names the per-user folders (the port map lives there)
+    // and the settings file, of which only RecordDir= is read.
     SetTovrelApplicationNames();
+    ApplyRecordingDirChoice(m_strRecordDir);
     InstallFontSubstitutions();
+    // English where the system asks for it, before any window takes its texts.
+    SetUiLanguage(SystemUiLanguage());
 
     CTovrelDlg dlg;
     m_pMainWnd = &dlg;

@@ -12,4 +12,5 @@ public:
     bool InitInstance();
 
     QWidget* m_pMainWnd = nullptr;
+    QString m_strRecordDir; // --record-dir, or empty
 };

@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPainter>
 #include <QRadioButton>
@@ -58,7 +59,6 @@ CTovrelDlg::~CTovrelDlg() {
     // The worker works on the members: it goes before any of them does, also
     // when the panel is destroyed without its run having ended.
     StopRecvThread();
-    SidecarStop();
     DestroyWindows();
 }
 
@@ -76,6 +76,29 @@ void CTovrelDlg::Create() {
     });
     m_tmRecvRetry.setSingleShot(true);
     connect(&m_tmRecvRetry, &QTimer::timeout, this, [this] { OnRecvRetry(); });
+    m_tmRecordWatch.setInterval(1000);
+    connect(&m_tmRecordWatch, &QTimer::timeout, this, [this] { OnRecordWatch(); });
+    // Everything received up to a press counts as before it: what the line
+    // holds is read first.
+    m_feed.SetWaiting(
+        [this]() -> std::int64_t { return m_comm.get_PortOpen() ? m_comm.ReadNow() : 0; });
+    m_feed.SetEventSink([this](const CRecvFeed::SEvent& e) { m_session.OnEvent(e); });
+    m_recv.SetRecordSink([this](std::uint32_t tag, int records, TArrival at) {
+        m_session.OnRecords(tag, records, at);
+    });
+    m_session.SetContext([this] {
+        SRecordingContext c;
+        c.calibration = m_bTestMode.load() == 0;
+        c.coef1 = m_iPressCoef1.load();
+        c.coef2 = m_iPressCoef2.load();
+        c.portOpen = m_comm.get_PortOpen();
+        c.portName =
+            c.portOpen ? QStringLiteral("COM%1").arg(m_iComPort) : m_cbComPort->currentText();
+        if (c.portOpen)
+            c.portSettings = m_comm.get_Settings();
+        return c;
+    });
+    m_session.SetLog([this](const QString& line) { AppendHistory(m_editHistory, line); });
     connect(&m_comm, &CMscomm1::PortLost, this, [this] {
         MessageMap().Dispatch(*this, Msg::ControlEvent, IDC_MSCOMM1,
                               MsgParams{0, 0, kEventPortLost});
@@ -108,9 +131,9 @@ void CTovrelDlg::DestroyWindows() {
 
 void CTovrelDlg::done(int r) {
     // Every way the run ends passes here: close box, OK, Cancel.
+    // What has arrived is recorded, and the recording ends with it; nothing
+    // is written after the worker, and its sidecar says so.
     StopRecvThread();
-    // Nothing is written to a recording after the worker: its sidecar says so.
-    SidecarStop();
     QDialog::done(r);
     DestroyWindows();
 }
@@ -191,7 +214,7 @@ bool CTovrelDlg::OnInitDialog() {
     GetDlgItem(IDC_RADIO_CALIB)->setEnabled(false);
 
     // 10.
-    setWindowTitle(QStringLiteral("电生理多参数采集软件V1.1.2"));
+    setWindowTitle(QCoreApplication::translate("CTovrelDlg", "电生理多参数采集软件V1.1.2"));
     return true;
 }
 

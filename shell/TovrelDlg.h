@@ -1,6 +1,8 @@
 #pragma once
 #include "acquisition/Recorder.h"
+#include "acquisition/RecordingSession.h"
 #include "acquisition/RecvBuffers.h"
+#include "acquisition/RecvFeed.h"
 #include "acquisition/Sidecar.h"
 #include "display/DrawWave3Wnd.h"
 #include "display/InfoScreeWnd.h"
@@ -65,11 +67,19 @@ public:
     // port when the device vanishes (adapter unplugged, device powered off).
     void OnCommMscomm1();
     void OnPortLostMscomm1();
-    // Hands the bytes waiting in the control to the receive buffers, a chunk
-    // at a time, or leaves them there while no buffer can take them (true
-    // when a chunk was taken); OnRecvRetry looks again after a pause.
+    // Hands the bytes waiting (kept from a closed port, then in the control)
+    // to the receive buffers, a chunk at a time, or leaves them there while
+    // no buffer can take them (true when a chunk was taken); OnRecvRetry
+    // looks again after a pause.
     bool ReceiveWaiting();
     void OnRecvRetry();
+    // The bytes the control still holds as the port closes are kept and
+    // still recorded; the stream ends after them.
+    void KeepQueuedInput();
+    // After a press placed in the stream: what arrived before it is taken
+    // now, as far as free buffers allow, so that the press takes effect
+    // before the handler returns unless the worker is behind.
+    void CatchUpFeed();
 
     // Port opening (1: open, 0: failed and reported) and the commands' port check.
     int OpenComPort();
@@ -80,20 +90,22 @@ public:
     // Acquisition, on the worker thread.
     static unsigned RecvThreadProc(CTovrelDlg* pDlg);
     void ParseRecord();
-    void SaveRecords(int count, const std::uint8_t* buffer);
-    // UI thread: a recording ended by a failed write.
+    void SaveRecords(int count, const std::uint8_t* buffer, const std::uint32_t* sessions,
+                     std::uint32_t sessionAfter);
+    // UI thread: a recording ended by a failed write or a file gone.
     void OnRecordingFailed(const SRecordingFault& fault);
-    // Stops the worker and waits for it; safe to call more than once.
+    // UI thread, once a second while a recording is on or ending: a write
+    // that hangs, the sidecar, the records of a stream gone quiet.
+    void OnRecordWatch();
+    // Stops the worker and waits for it, after it has been given what has
+    // arrived; safe to call more than once. A worker that does not end
+    // within a few seconds (a write that never returns) ends the program.
     void StopRecvThread();
 
-    // The recording's sidecar, kept and rewritten on the UI thread only: a
-    // new segment at each start, then the mode and coefficients, the gains
-    // sent and the markers as they happen, and the stop. Nothing without a
-    // recording.
-    void SidecarStart(const std::string& recordingPath);
-    void SidecarNoteMode(); // records the mode and coefficients if they changed
-    void SidecarNoteGain(); // the gains just sent
-    void SidecarStop();
+    // The recording's sidecar (m_session): the mode and coefficients when
+    // they changed, the gains just sent. Nothing without a recording.
+    void SidecarNoteMode();
+    void SidecarNoteGain();
     // F2: a numbered marker at the recording's current line.
     void OnMarkerKey();
 
@@ -118,26 +130,34 @@ public:
     // Armed while received bytes wait for the worker to free a buffer.
     QTimer m_tmRecvRetry;
     static constexpr int kRecvRetryMs = 2;
+    // Once a second while a recording is on or ending (OnRecordWatch).
+    QTimer m_tmRecordWatch;
     std::int32_t m_iComPort = 0;
     // Test seam: a pseudo-terminal takes the device's settings; only these show a refusal after
     // opening.
     QString m_strLineSettings = QStringLiteral("926000,n,8,1");
     std::int32_t m_bPortOpen = 0;
     std::atomic<std::int32_t> m_bTestMode{1};
-    // The recording flag and file (m_bSaving, m_pSaveFile) behind their lock.
-    CRecorder m_save;
     // The receive buffers with their fill counts, ready flags, the filling
     // buffer's number, the decimation counter and the record being decoded.
     CRecvBuffers m_recv;
+    // What goes into them, with the operator's actions in their place.
+    CRecvFeed m_feed{m_recv};
+    // The recording and its sidecar; its recorder holds the recording flag
+    // and files (m_bSaving, m_pSaveFile) behind their lock.
+    CRecordingSession m_session{m_feed};
+    CRecorder& m_save = m_session.Recorder();
     // Sees every record handed to the decoder, on the worker thread, before it
     // is decoded. Seam for the benchmarks and the kill tests, which have no
     // other way to see what was decoded; empty unless set before the worker starts.
     std::function<void(const std::uint8_t* record)> m_decodeTap;
-    // The sidecar of the recording that is on (m_bSidecar), as last written.
-    SSidecar m_sidecar;
-    QString m_strSidecarPath;
-    bool m_bSidecar = false;
-    bool m_bSidecarFailed = false; // reported once per recording
+    // A write that hangs is reported once.
+    bool m_bStallReported = false;
+    // Bytes fed by the last watch: a stream that has gone quiet since hands
+    // its last records over.
+    std::uint64_t m_uFedAtWatch = 0;
+    // What ends the program when the worker cannot be stopped (a test seam).
+    std::function<void()> m_onWorkerStuck;
 
 protected:
     void DoDataExchange(CDataExchange* pDX);
@@ -150,7 +170,6 @@ protected:
 
 private:
     void DestroyWindows();
-    void WriteSidecarNow();
 
     CDialogControls m_controls;
     bool m_created = false;

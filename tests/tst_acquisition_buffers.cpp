@@ -3,6 +3,8 @@
 
 #include <QRandomGenerator>
 #include <QtTest>
+#include <algorithm>
+#include <cmath>
 #include <thread>
 #include <vector>
 
@@ -141,6 +143,96 @@ std::vector<std::vector<uint8_t>> Lines(const SSeen& seen) {
     }
     return out;
 }
+// A device stream as a sampled body gives it: slow waves with a little noise
+// in the six values, a running number in byte 0, a checksum in byte 14. With
+// column >= 2, the value holding that byte holds still at a value whose byte
+// there is ':' (0x3A80 in a high byte, 0x803A in a low one), as a cuff held at
+// pressure does.
+std::vector<uint8_t> BodyStream(int records, int column, uint32_t seed = 5) {
+    std::vector<uint8_t> out;
+    uint32_t x = seed;
+    auto noise = [&](int amp) {
+        x = x * 1103515245u + 12345u;
+        return int((x >> 16) % uint32_t(2 * amp + 1)) - amp;
+    };
+    for (int k = 0; k < records; ++k) {
+        const double t = k / 6173.0;
+        int v[6] = {
+            int(20000 + 15000 * std::sin(6.2832 * 1.2 * t)) + noise(30),
+            int(22000 + 12000 * std::sin(6.2832 * 1.2 * t + 0.7)) + noise(30),
+            int(30000 + 2000 * std::sin(6.2832 * 17 * t)) + noise(200),
+            int(30000 + 6000 * std::sin(6.2832 * 150 * t) * std::sin(6.2832 * 1.2 * t)) +
+                noise(400),
+            int(12000 + 3000 * std::sin(6.2832 * 0.05 * t)) + noise(2),
+            int(9000 + 2000 * std::sin(6.2832 * 0.03 * t)) + noise(2),
+        };
+        uint8_t r[kRecordSize];
+        r[0] = uint8_t(k);
+        r[1] = kRecordMarker;
+        for (int w = 0; w < 6; ++w) {
+            const uint16_t u = uint16_t(std::clamp(v[w], 0, 65535));
+            r[2 + 2 * w] = uint8_t(u >> 8);
+            r[3 + 2 * w] = uint8_t(u);
+        }
+        if (column >= 2 && column <= 13) {
+            const int hi = column - (column % 2 ? 1 : 0);
+            r[hi] = column % 2 ? 0x80 : 0x3A;
+            r[hi + 1] = column % 2 ? 0x3A : 0x80;
+        }
+        uint8_t sum = 0;
+        for (int j = 0; j < 14; ++j)
+            sum = uint8_t(sum + r[j]);
+        r[14] = sum;
+        out.insert(out.end(), r, r + kRecordSize);
+    }
+    return out;
+}
+
+// How the recorded lines compare with the records of `stream`: each line
+// must be one of them, in order; the rest are lost.
+struct SMatch {
+    bool allIntact = true;
+    int lost = 0;
+    int lines = 0;
+    QString firstBad;
+};
+SMatch MatchLines(const std::vector<std::vector<uint8_t>>& lines,
+                  const std::vector<uint8_t>& stream) {
+    SMatch m;
+    const size_t total = stream.size() / kRecordSize;
+    size_t next = 0;
+    for (const auto& l : lines) {
+        ++m.lines;
+        size_t k = next;
+        while (k < total &&
+               (l.size() != size_t(kRecordSize) ||
+                !std::equal(l.begin(), l.end(), stream.begin() + long(k * kRecordSize))))
+            ++k;
+        if (k == total) {
+            if (m.allIntact)
+                m.firstBad = QStringLiteral("line %1 after record %2").arg(m.lines).arg(next);
+            m.allIntact = false;
+            continue;
+        }
+        m.lost += int(k - next);
+        next = k + 1;
+    }
+    return m;
+}
+
+std::vector<std::vector<uint8_t>> CutStream(const std::vector<uint8_t>& bytes,
+                                            bool breakFirst = true) {
+    CRecvBuffers b;
+    SSeen seen;
+    if (breakFirst)
+        b.OnStreamBreak();
+    FeedPieces(b, seen, bytes, 0, bytes.size(), {62, 31, 200});
+    b.Flush();
+    while (ProcessNext(b, seen) >= 0) {
+    }
+    return Lines(seen);
+}
+
 } // namespace
 
 class TestBuffers : public QObject {
@@ -425,6 +517,70 @@ private slots:
         QCOMPARE(got, want);
         QVERIFY(got.size() > 1100 - (damage.startsWith("drop") ? 75 : 0));
         QCOMPARE(b.StepsLost(), uint64_t(damage == "stray" || damage == "missing" ? 1 : 0));
+    }
+
+    // A sample holding still at ':' in any of its bytes carries a column of
+    // colons as steady as the marker's. Wherever the port opens, and wherever
+    // a byte is lost or added, the records are still cut at their true
+    // boundary: at most the one record the fault tore is missing, and no
+    // line is anything but a record of the stream.
+    void sampleColumnAtColonCannotCaptureTheBoundary() {
+        QStringList failures;
+        for (int column = 2; column <= 13; ++column) {
+            const std::vector<uint8_t> stream = BodyStream(500, column);
+            for (int offset = 0; offset < kRecordSize; ++offset) {
+                const std::vector<uint8_t> bytes(stream.begin() + offset, stream.end());
+                const SMatch m = MatchLines(CutStream(bytes), stream);
+                if (!(m.allIntact && m.lost <= (offset ? 1 : 0) && m.lines >= 498))
+                    failures << QStringLiteral("column %1, opened at %2: %3, %4 lost")
+                                    .arg(column)
+                                    .arg(offset)
+                                    .arg(m.firstBad)
+                                    .arg(m.lost);
+            }
+            for (int at = 0; at < kRecordSize; ++at)
+                for (bool lost : {true, false}) {
+                    std::vector<uint8_t> bytes = stream;
+                    const long pos = 300 * kRecordSize + at;
+                    if (lost)
+                        bytes.erase(bytes.begin() + pos);
+                    else
+                        bytes.insert(bytes.begin() + pos, uint8_t(0x5A));
+                    const SMatch m = MatchLines(CutStream(bytes), stream);
+                    if (!(m.allIntact && m.lost <= 1 && m.lines >= 498))
+                        failures << QStringLiteral("column %1, byte %2 at %3: %4, %5 lost")
+                                        .arg(column)
+                                        .arg(lost ? "lost" : "added")
+                                        .arg(at)
+                                        .arg(m.firstBad)
+                                        .arg(m.lost);
+                }
+        }
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
+    }
+
+    // Bursts of stray bytes in a stream that carries the marker: none of
+    // them is recorded, and only records next to a burst go with it.
+    void garbageIsNeverRecorded() {
+        QRandomGenerator rng(11);
+        for (int column : {0, 10}) {
+            const std::vector<uint8_t> stream = BodyStream(4000, column);
+            std::vector<uint8_t> bytes;
+            int bursts = 0;
+            for (int k = 0; k < 4000; ++k) {
+                bytes.insert(bytes.end(), stream.begin() + k * kRecordSize,
+                             stream.begin() + (k + 1) * kRecordSize);
+                if (k % 150 == 75) {
+                    const int n = 30 + int(rng.bounded(371));
+                    for (int j = 0; j < n; ++j)
+                        bytes.push_back(uint8_t(rng.bounded(256)));
+                    ++bursts;
+                }
+            }
+            const SMatch m = MatchLines(CutStream(bytes), stream);
+            QVERIFY2(m.allIntact, qPrintable(m.firstBad));
+            QVERIFY2(m.lost <= 2 * bursts, qPrintable(QString::number(m.lost)));
+        }
     }
 
     // A device without the marker: its stream is cut at fixed offsets, as

@@ -1,12 +1,15 @@
+#include "acquisition/RateFit.h"
 #include "acquisition/Record.h"
 #include "acquisition/Recorder.h"
 #include "acquisition/Sidecar.h"
 
 #include "support/testsupport.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <unistd.h>
@@ -158,16 +161,47 @@ private slots:
         QCOMPARE(ReadAll(name), Lines(Records(1)));
     }
 
-    // The program's folder when the user may write there; else the
-    // documents folder's Tovrel.
+    // The user's folder first; an installed program records into the
+    // documents folder even where it may write beside itself (root); a build
+    // or a copied folder beside itself where it may.
     void recordingFolderRule() {
-        QCOMPARE(ChooseRecordingDir("/opt/t/", true, "/home/u/Documents"), std::string("/opt/t/"));
-        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, "/home/u/Documents"),
+        const auto choose = [](std::string chosen, bool installed, bool writable,
+                               std::string documents) {
+            return ChooseRecordingDir({chosen, "/opt/t/bin/", installed, writable, documents});
+        };
+        QCOMPARE(choose("", false, true, "/home/u/Documents"), std::string("/opt/t/bin/"));
+        QCOMPARE(choose("", false, false, "/home/u/Documents"),
                  std::string("/home/u/Documents/Tovrel/"));
-        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, "/home/u/Documents/"),
+        QCOMPARE(choose("", true, true, "/root/Documents/"),
+                 std::string("/root/Documents/Tovrel/"));
+        QCOMPARE(choose("", true, false, "/home/u/Documents"),
                  std::string("/home/u/Documents/Tovrel/"));
+        QCOMPARE(choose("/data/rec", true, true, "/root/Documents"), std::string("/data/rec/"));
+        QCOMPARE(choose("/data/rec/", false, true, ""), std::string("/data/rec/"));
         // Without a documents folder the open is left to fail and be reported.
-        QCOMPARE(ChooseRecordingDir("/usr/bin/", false, ""), std::string("/usr/bin/"));
+        QCOMPARE(choose("", false, false, ""), std::string("/opt/t/bin/"));
+    }
+
+    // Installed: in a bin folder the build installs into, or in bin/ of a
+    // prefix with the desktop entry in its share/; never a build's folder.
+    void installedProgramFolder() {
+        QTemporaryDir tmp;
+        const std::string prefix = QFile::encodeName(tmp.path()).toStdString();
+        QVERIFY(QDir().mkpath(tmp.filePath("bin")) && QDir().mkpath(tmp.filePath("other")));
+        QVERIFY(QFile::link(tmp.filePath("bin"), tmp.filePath("link")));
+        const std::string bin = prefix + "/bin/";
+        QVERIFY(!IsInstalledProgramDir(bin, {"/usr/bin/"}));
+        QVERIFY(IsInstalledProgramDir(bin, {"/usr/bin/", bin}));
+        QVERIFY(IsInstalledProgramDir(prefix + "/link/", {prefix + "/bin"}));
+        QVERIFY(!IsInstalledProgramDir(prefix + "/other/", {bin}));
+        QVERIFY(!IsInstalledProgramDir(prefix + "/missing/", {prefix + "/missing/"}));
+        QVERIFY(QDir().mkpath(tmp.filePath("share/applications")));
+        QFile entry(tmp.filePath("share/applications/tovrel.desktop"));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.close();
+        QVERIFY(IsInstalledProgramDir(bin, {}));
+        QVERIFY(!IsInstalledProgramDir(GetModuleDir(), InstallBinDirs()));
+        QVERIFY(InstallBinDirs().size() == 2 && InstallBinDirs()[1] == "/usr/bin/");
     }
 
     // A write that fails ends the recording and says why; the lines written
@@ -176,12 +210,12 @@ private slots:
         {
             CRecorder rec;
             QVERIFY(rec.Start("/dev/full").opened);
-            const uint64_t which = rec.Recording();
+            const uint32_t which = rec.Recording();
             const SRecordingFault f = Save(rec, Records(3));
             QVERIFY(f.failed);
             QCOMPARE(f.path, std::string("/dev/full"));
             QCOMPARE(QString::fromStdString(f.reason), QString::fromLocal8Bit(strerror(ENOSPC)));
-            QCOMPARE(f.recording, which);
+            QCOMPARE(f.session, which);
             QVERIFY(!rec.IsSaving() && !rec.HasFile());
             QVERIFY(!Save(rec, Records(3)).failed); // off now: nothing more to fail
         }
@@ -230,6 +264,93 @@ private slots:
         QCOMPARE(all.size() % one.size(), 0);
         for (qsizetype at = 0; at < all.size(); at += one.size())
             QVERIFY(all.mid(at, one.size()) == one);
+    }
+
+    // Two panels starting in the same second: the second takes the next
+    // free name, and each keeps its own file. One panel starting again
+    // within the second appends to its own.
+    void onePanelOneFile() {
+        QTemporaryDir tmp;
+        const std::string path = tmp.filePath("20170305093012.txt").toStdString();
+        QCOMPARE(RecordingFileNameTaken(path, 2),
+                 tmp.filePath("20170305093012-2.txt").toStdString());
+        CRecorder a, b;
+        const SRecordingStart sa = a.Start(path), sb = b.Start(path);
+        QVERIFY(sa.opened && sb.opened);
+        QCOMPARE(sa.path, path);
+        QCOMPARE(sb.path, RecordingFileNameTaken(path, 2));
+        QVERIFY(!Save(a, Records(2)).failed && !Save(b, Records(3)).failed);
+        const uint32_t again = a.End(sa.session);
+        QVERIFY(again > sa.session);
+        const SRecordingStart sa2 = a.Start(path);
+        QCOMPARE(sa2.path, path);
+        QVERIFY(!Save(a, Records(1)).failed);
+        a.Stop();
+        b.Stop();
+        QCOMPARE(ReadAll(path), Lines(Records(2)) + Lines(Records(1)));
+        QCOMPARE(ReadAll(sb.path), Lines(Records(3)));
+    }
+
+    // A sidecar rewrite on a full disk leaves the previous sidecar whole.
+    void sidecarSurvivesAFullDisk() {
+        SSmallDisk disk(64);
+        if (!disk.mounted)
+            QSKIP("no small file system can be mounted here");
+        const QString path = disk.dir.filePath("s.json");
+        SSidecar sc;
+        sc.segments.push_back({});
+        sc.segments[0].start = "2017-03-05T09:30:12.000+00:00";
+        QString error;
+        QVERIFY(WriteSidecar(path, sc, error));
+        const QByteArray before = ReadAll(path.toStdString());
+        {
+            QFile filler(disk.dir.filePath("filler"));
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            const QByteArray block(4096, 'x');
+            while (filler.write(block) == block.size() && filler.flush()) {
+            }
+        }
+        for (int k = 0; k < 200; ++k)
+            sc.segments[0].markers.push_back({k + 1, uint64_t(k + 1), sc.segments[0].start});
+        QVERIFY(!WriteSidecar(path, sc, error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(ReadAll(path.toStdString()), before);
+        QCOMPARE(QDir(disk.dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"filler", "s.json"}));
+    }
+
+    // The rate fitted over arrivals read every 12 ms in pieces of whatever
+    // has come, with the reads late by up to a few milliseconds: within
+    // 0.05 % after 10 s and 0.01 % after 60 s, and its uncertainty covers the
+    // error; a pause between stretches counts for nothing.
+    void rateFittedOverArrivals() {
+        for (double seconds : {5.0, 10.0, 60.0}) {
+            const double hz = 6173.0;
+            CRateFit fit;
+            QRandomGenerator rng(3);
+            uint64_t record = 0;
+            for (double t = 0; t < seconds; t += 0.012) {
+                if (seconds == 60.0 && t > 30 && t < 30.012) {
+                    fit.NewStretch(); // sampling stopped for 7 s
+                    t += 7;
+                    record += 0;
+                }
+                const double readAt = t + rng.bounded(4.0) / 1000.0;
+                const double active = seconds == 60.0 && t > 30 ? t - 7 : t;
+                const uint64_t upTo = uint64_t(active * hz);
+                if (upTo > record) {
+                    record = upTo;
+                    fit.Add(double(record - 1), readAt);
+                }
+            }
+            const std::optional<SRateFitResult> r = fit.Result();
+            QVERIFY(r);
+            const double error = std::abs(r->hz - hz) / hz;
+            QVERIFY2(error < (seconds >= 60 ? 1e-4 : 5e-4), qPrintable(QString::number(error)));
+            QVERIFY(r->uncertaintyHz > 0 && std::abs(r->hz - hz) <= r->uncertaintyHz);
+            QVERIFY(std::abs(r->seconds - seconds) < 8.1);
+        }
+        QVERIFY(!CRateFit().Result());
     }
 
     // Everything a sidecar holds comes back as written; its times carry

@@ -130,29 +130,32 @@ public:
     // processed.
     bool Flush() {
         Send();
-        // The last record of a buffer goes with the next one, which decides
-        // where it ends: two hand-overs put everything added with the worker.
-        const uint64_t target = m_dlg.m_recv.HandOvers() + 2;
-        while (m_ok && m_dlg.m_recv.HandOvers() < target)
-            for (int k = 0; k < kChunkRecords; ++k)
-                Add(Pad());
+        // Handed over as a stream gone quiet hands its records over.
+        m_ok = m_ok && QTest::qWaitFor([this] { return m_dlg.m_recv.Flush(); });
+        WaitForWorker();
         return m_ok && m_dlg.m_recv.ChunksNextHeld() == 0 && m_dlg.m_recv.ChunksTooLarge() == 0;
     }
 
 private:
     static constexpr int kChunkRecords = 34; // 510 bytes, below the 512 limit
 
+    void WaitForWorker() {
+        m_ok = m_ok && QTest::qWaitFor([this] {
+                   return m_dlg.m_recv.BuffersProcessed() == m_dlg.m_recv.HandOvers();
+               });
+    }
+
     void Send() {
         if (m_chunk.isEmpty())
             return;
+        // A press may have handed a buffer over meanwhile.
+        WaitForWorker();
         const uint64_t before = m_dlg.m_recv.HandOvers();
         m_dlg.m_recv.OnChunk(reinterpret_cast<const uint8_t*>(m_chunk.constData()),
-                             int(m_chunk.size()));
+                             int(m_chunk.size()), std::chrono::steady_clock::now());
         m_chunk.clear();
         if (m_dlg.m_recv.HandOvers() != before)
-            m_ok = m_ok && QTest::qWaitFor([this] {
-                       return m_dlg.m_recv.BuffersProcessed() == m_dlg.m_recv.HandOvers();
-                   });
+            WaitForWorker();
     }
 
     CTovrelDlg& m_dlg;
@@ -409,7 +412,7 @@ private slots:
         p.dlg.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&p.dlg));
         auto edit = [&](int id) { return qobject_cast<QLineEdit*>(p.dlg.GetDlgItem(id)); };
-        auto lines = [&] { return p.dlg.m_save.Counts().lines; };
+        auto lines = [&] { return p.dlg.m_save.Lines(p.dlg.m_save.Recording()); };
         Feeder feed(p.dlg);
         auto stream = [&](int records) {
             for (int i = 0; i < records; ++i)
@@ -586,7 +589,7 @@ private slots:
         PanelFixture f;
         f.Select(kDevicePort);
         auto edit = [&](int id) { return qobject_cast<QLineEdit*>(f.dlg.GetDlgItem(id)); };
-        auto lines = [&] { return f.dlg.m_save.Counts().lines; };
+        auto lines = [&] { return f.dlg.m_save.Lines(f.dlg.m_save.Recording()); };
         // The recording starts before the device does: its first line is
         // placed in time by the first hand-over, not by the start. The
         // stream then runs without a pause: calibration mode comes first
@@ -613,6 +616,8 @@ private slots:
         f.Press(IDC_BUTTON_STOP);
         f.Press(IDC_BUTTON_CLOSEPORT);
         QVERIFY(m_boxes.isEmpty());
+        // Complete once the worker has written its last records and closed it.
+        QTRY_VERIFY_WITH_TIMEOUT(!f.dlg.m_save.HasFile(), 10000);
 
         const QStringList txt = QDir(tmp.path()).entryList({QStringLiteral("*.txt")});
         QVERIFY(!txt.isEmpty());

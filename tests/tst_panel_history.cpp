@@ -1,14 +1,22 @@
 // The history log: line format, the byte limit and its cut, appends from
-// other threads, and the focus rule.
+// other threads, the focus rule, long lines, and its lines in English.
+#include "acquisition/Recorder.h"
 #include "platform/FrameClock.h"
+#include "resources/Resource.h"
 #include "shell/HistoryEdit.h"
 #include "support/panelsupport.h"
+#include "support/pty.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QRandomGenerator>
 #include <QScrollBar>
 #include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <QtTest>
 #include <thread>
@@ -43,6 +51,30 @@ QString ReferenceAppend(QString text, const QString& line) {
     if (!text.isEmpty())
         text += QStringLiteral("\r\n");
     return text + line;
+}
+
+// Device records for the calibration lines: marker in place, pressures set.
+QByteArray Records(int count) {
+    QByteArray bytes;
+    for (int n = 0; n < count; ++n) {
+        QByteArray r(15, '\0');
+        r[0] = char(n);
+        r[1] = ':';
+        r[10] = char(0x30); // pressure 1: 12345
+        r[11] = char(0x39);
+        r[12] = char(0x02); // pressure 2: 678
+        r[13] = char(0xA6);
+        bytes += r;
+    }
+    return bytes;
+}
+
+// The log's lines without their time stamps.
+QStringList LogLines(const CHistoryEdit& log) {
+    QStringList lines = log.GetWindowText().split(QStringLiteral("\r\n"));
+    for (QString& l : lines)
+        l = l.mid(kStamp.size());
+    return lines;
 }
 } // namespace
 
@@ -207,6 +239,121 @@ private slots:
             ++next[t];
         }
         QCOMPARE(unique.size(), lines.size());
+    }
+
+    // A line longer than the log is wide (a recording's path), or scrolled
+    // out of view sideways, shows whole as its tooltip; a line that shows
+    // whole has none.
+    void aLineShownInPartIsItsOwnTooltip() {
+        CHistoryEdit log;
+        log.resize(289, 93);
+        log.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&log));
+        const QString path =
+            QStringLiteral("开始保存文件(/home/operator/Documents/Tovrel/20170305093012.txt)");
+        AppendHistory(log, QStringLiteral("short"));
+        AppendHistory(log, path);
+        QTRY_COMPARE(log.document()->blockCount(), 2);
+        auto at = [&](int block) {
+            return log.cursorRect(QTextCursor(log.document()->findBlockByNumber(block))).center();
+        };
+        QVERIFY(log.CutLineAt(at(0)).isEmpty());
+        QCOMPARE(log.CutLineAt(at(1)), kStamp + path);
+        QHelpEvent help(QEvent::ToolTip, at(1), log.viewport()->mapToGlobal(at(1)));
+        QCoreApplication::sendEvent(log.viewport(), &help);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), Qt::convertFromPlainText(kStamp + path));
+        QToolTip::hideText();
+        // Scrolled sideways, the short line shows in part too.
+        log.horizontalScrollBar()->setValue(log.horizontalScrollBar()->maximum());
+        QCOMPARE(log.CutLineAt(QPoint(5, at(0).y())), kStamp + QStringLiteral("short"));
+        // Below the last line there is none.
+        QVERIFY(log.CutLineAt(QPoint(5, log.viewport()->height() - 2)).isEmpty());
+    }
+
+    // Every line the handlers write, in English: a port that cannot be
+    // opened and what it stands for, one that opens, a recording, a marker,
+    // coefficients and gains sent, calibration mode's line from the worker,
+    // a port closed and one lost, a recording that cannot be opened.
+    void theLogIsInEnglishWhenThePanelIs() {
+        SLanguageScope english(EUiLanguage::English);
+        QVERIFY(english.installed);
+        QStringList boxes;
+        SetMessageBoxHook([&](const QString& text) { boxes << text; });
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        SetRecordingDir(QFile::encodeName(folder.path()).toStdString() + '/');
+        auto restore = qScopeGuard([] {
+            SetRecordingDir({});
+            SetMessageBoxHook({});
+        });
+        const QString missing = QDir::home().filePath(QStringLiteral("no-such-tty"));
+        QVERIFY(TestPty::LinkComTo(9, missing));
+        TestPty com5;
+        QVERIFY(com5.LinkAsCom(5));
+
+        PanelFixture p;
+        CTovrelDlg& dlg = p.dlg;
+        p.Select(9);
+        p.Press(IDC_BUTTON_OPENPORT);
+        p.Select(5);
+        p.Press(IDC_BUTTON_OPENPORT);
+        p.Press(IDC_BUTTON_SAVEFILE);
+        dlg.OnMarkerKey();
+        p.Press(IDC_BUTTON_DOWNLOAD);
+        p.Press(IDC_BUTTON_AMPLIFY);
+        p.Press(IDC_BUTTON_ZERO);
+        p.Press(IDC_RADIO_CALIB);
+        p.Press(IDC_BUTTON_START);
+        QVERIFY(com5.Write(Records(300)));
+        const QString calibration = QStringLiteral(
+            "Raw pressures wStressTmp1=12345,wStressTmp2=678, coefficient 1=100, coefficient "
+            "2=100, new pressures 1=123, 2=6");
+        QTRY_VERIFY(LogLines(dlg.m_editHistory).contains(calibration));
+        p.Press(IDC_BUTTON_STOP);
+        p.Press(IDC_BUTTON_STOPSAVE);
+        p.Press(IDC_BUTTON_CLOSEPORT);
+        p.Press(IDC_BUTTON_OPENPORT);
+        com5.CloseMaster();
+        // The worker may still be writing calibration lines from what came before.
+        QTRY_VERIFY(
+            LogLines(dlg.m_editHistory).contains(QStringLiteral("Port COM5: connection lost")));
+        SetRecordingDir(QFile::encodeName(folder.filePath(QStringLiteral("gone"))).toStdString() +
+                        '/');
+        p.Press(IDC_BUTTON_SAVEFILE);
+
+        QStringList lines = LogLines(dlg.m_editHistory);
+        for (const QString& line : lines)
+            QVERIFY2(FirstCjk(line).isNull(), qPrintable(line));
+        for (const QString& box : boxes)
+            QVERIFY2(FirstCjk(box).isNull(), qPrintable(box));
+        lines.removeAll(calibration);
+        QCOMPARE(lines.size(), 11);
+        QVERIFY2(lines[0].startsWith(QStringLiteral("Port COM9 could not be opened, error: ")),
+                 qPrintable(lines[0]));
+        QCOMPARE(boxes, QStringList{lines[0]});
+        QCOMPARE(lines[1], QStringLiteral("COM9 links to %1, which does not exist (is the device "
+                                          "connected?); run tovrel-ports to list the serial "
+                                          "devices found and tovrel-ports set COM9 DEVICE-PATH to "
+                                          "link it again")
+                               .arg(missing));
+        QCOMPARE(lines[2], QStringLiteral("Port opened"));
+        // The recording's whole path.
+        QVERIFY2(QRegularExpression(QStringLiteral("^Saving to file %1/\\d{14}\\.txt$")
+                                        .arg(QRegularExpression::escape(folder.path())))
+                     .match(lines[3])
+                     .hasMatch(),
+                 qPrintable(lines[3]));
+        QCOMPARE(lines[4], QStringLiteral("Marker 1"));
+        QCOMPARE(lines[5], QStringLiteral("Calibration pressure coefficient 1 set to 100, pressure "
+                                          "coefficient 2 set to 100"));
+        QCOMPARE(lines[6], QStringLiteral("Pulse 1 gain set to 0, pulse 2 gain set to 0"));
+        QCOMPARE(lines.mid(7, 3),
+                 QStringList({QStringLiteral("Port closed"), QStringLiteral("Port opened"),
+                              QStringLiteral("Port COM5: connection lost")}));
+        QVERIFY2(lines[10].startsWith(QStringLiteral("File %1/gone/").arg(folder.path())) &&
+                     lines[10].contains(QStringLiteral(" could not be opened, error: ")),
+                 qPrintable(lines[10]));
     }
 
     void focusIsHandedBackUntilTheLogAcceptsIt() {

@@ -43,7 +43,6 @@
 namespace {
 
 constexpr int kDevicePort = 14;
-constexpr int kRecordsPerBuffer = kRecvBufSize / kRecordSize; // 68
 
 // ---------------------------------------------------------------- driver
 
@@ -424,6 +423,46 @@ private slots:
         QVERIFY2(out.contains(QStringLiteral(": 开始保存文件(%1)\n").arg(file)), qPrintable(out));
         QVERIFY(QFileInfo(file).isFile());
         QCOMPARE(QFileInfo(file).ownerId(), uint(uid));
+        QVERIFY(QDir(bin).entryList(QDir::Files) == QStringList{"tovrel"});
+    }
+
+    // Installed (the desktop entry in the prefix's share/), the panel records
+    // into the documents folder of whoever runs it, root included, though
+    // root may write into its bin/.
+    void installedPanelRunByRootRecordsIntoItsDocumentsFolder() {
+        if (::geteuid() != 0)
+            QSKIP("needs root");
+        QTemporaryDir prefix, home;
+        QVERIFY(prefix.isValid() && home.isValid());
+        const QString bin = prefix.filePath("bin");
+        QVERIFY(QDir().mkpath(bin) && QDir().mkpath(prefix.filePath("share/applications")));
+        QFile entry(prefix.filePath("share/applications/tovrel.desktop"));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.close();
+        const QString exe = bin + "/tovrel";
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), exe));
+
+        QProcess panel;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("TOVREL_TEST_HOME", home.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.remove("XDG_DOCUMENTS_DIR");
+        panel.setProcessEnvironment(env);
+        panel.start(exe, {"--drive", "--port", "1", "--record-only"});
+        QVERIFY(panel.waitForFinished(60000));
+        const QString out = QString::fromLocal8Bit(panel.readAllStandardOutput());
+        QVERIFY2(panel.exitCode() == 0, qPrintable(panel.readAllStandardError()));
+        const QString file =
+            QRegularExpression(QStringLiteral("^READY (.+)$"), QRegularExpression::MultilineOption)
+                .match(out)
+                .captured(1);
+        QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(home.path()) +
+                                    "/Documents/Tovrel/\\d{14}\\.txt$")
+                     .match(file)
+                     .hasMatch(),
+                 qPrintable(out));
+        QVERIFY(QFileInfo(file).isFile());
         QVERIFY(QDir(bin).entryList(QDir::Files) == QStringList{"tovrel"});
     }
 

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <grp.h>
@@ -160,6 +161,24 @@ private slots:
         QCOMPARE(home.Contents(), QStringList{"com16=" + first.SlavePath()});
     }
 
+    // --help and --version on stdout, touching nothing.
+    void helpAndVersion() {
+        Home home;
+        Result r = home.Run({QStringLiteral("--help")});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith(QStringLiteral("Usage: tovrel-ports [COMMAND]\n")),
+                 qPrintable(r.out));
+        QVERIFY(r.err.isEmpty());
+        r = home.Run({QStringLiteral("--version")});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(QRegularExpression(QStringLiteral("^tovrel-ports \\d+\\.\\d+\\.\\d+\\n$"))
+                     .match(r.out)
+                     .hasMatch(),
+                 qPrintable(r.out));
+        QVERIFY(r.err.isEmpty());
+        QVERIFY(!QFileInfo::exists(home.MapDir()));
+    }
+
     void refusals_data() {
         QTest::addColumn<QStringList>("args"); // {pty} {file} {dir} {fifo} {map} filled in
         QTest::addColumn<int>("code");
@@ -208,6 +227,8 @@ private slots:
             << "tovrel-ports: wrong number of arguments for 'set'\nUsage:";
         QTest::newRow("unknown command")
             << QStringList{"list"} << 2 << "tovrel-ports: unknown command 'list'\nUsage:";
+        QTest::newRow("unknown option")
+            << QStringList{"--list"} << 2 << "tovrel-ports: unknown option '--list'\nUsage:";
     }
     // Each refusal says what is wrong, fails, and leaves the folder as it was.
     void refusals() {

@@ -647,6 +647,10 @@ void TestSimDevice::options() {
         QCOMPARE(int(ParseOptions(bad, o, message)), int(ParseResult::Error));
         QVERIFY(!message.isEmpty());
     }
+    QCOMPARE(int(ParseOptions({"sim", "--version"}, o, message)), int(ParseResult::Version));
+    QVERIFY2(
+        QRegularExpression("^tovrel-simdevice \\d+\\.\\d+\\.\\d+\\n$").match(message).hasMatch(),
+        qPrintable(message));
     QCOMPARE(int(ParseOptions({"sim", "--help"}, o, message)), int(ParseResult::Help));
     QVERIFY(message.contains("TOVREL_TEST_MODE"));
     QVERIFY(message.contains("random:N") && message.contains("--start-offset"));

@@ -128,6 +128,7 @@ private slots:
     void initTestCase();
     void streamsAnswersCommandsAndCleansUp();
     void keepsServingWhenThePanelSideCloses();
+    void answersHelpVersionAndBadOptions();
     void refusesToReplaceARealDevice_data();
     void refusesToReplaceARealDevice();
     void replaysARecordingForAWhile();
@@ -307,7 +308,7 @@ void TestSimDeviceRun::refusesToReplaceARealDevice() {
     tool.setProcessEnvironment(Environment());
     tool.start(ToolPath(), {"--port", "COM4", "--duration", "5"});
     QVERIFY(tool.waitForFinished(10000));
-    QVERIFY(tool.exitCode() != 0);
+    QCOMPARE(tool.exitCode(), 1); // it cannot serve; 2 is for bad options
     QVERIFY(tool.readAllStandardOutput().isEmpty());
     QVERIFY(QString::fromUtf8(tool.readAllStandardError()).contains("refusing"));
     if (asLink)
@@ -315,6 +316,35 @@ void TestSimDeviceRun::refusesToReplaceARealDevice() {
     else
         QVERIFY(QFileInfo(link).isFile() && !QFileInfo(link).isSymLink());
     QFile::remove(link);
+}
+
+// As the other tools: help and version on stdout with 0, a bad option on
+// stderr with 2, before any port is served.
+void TestSimDeviceRun::answersHelpVersionAndBadOptions() {
+    const auto run = [&](const QStringList& args, int code, QByteArray& out, QByteArray& err) {
+        QProcess tool;
+        tool.setProcessEnvironment(Environment());
+        tool.start(ToolPath(), args);
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(tool.exitCode(), code);
+        out = tool.readAllStandardOutput();
+        err = tool.readAllStandardError();
+    };
+    QByteArray out, err;
+    run({"--version"}, 0, out, err);
+    QVERIFY2(QRegularExpression("^tovrel-simdevice \\d+\\.\\d+\\.\\d+\\n$")
+                 .match(QString::fromUtf8(out))
+                 .hasMatch(),
+             out.constData());
+    QVERIFY(err.isEmpty());
+    run({"--help"}, 0, out, err);
+    QVERIFY(out.contains("--version") && err.isEmpty());
+    for (const QStringList& bad : {QStringList{"--bogus"}, QStringList{"--port", "COM17"}}) {
+        run(bad, 2, out, err);
+        QVERIFY(out.isEmpty());
+        QVERIFY2(err.startsWith("tovrel-simdevice: ") && err.endsWith(" (see --help)\n"),
+                 err.constData());
+    }
 }
 
 void TestSimDeviceRun::replaysARecordingForAWhile() {

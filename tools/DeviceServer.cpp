@@ -8,6 +8,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#ifndef TOVREL_VERSION
+#define TOVREL_VERSION "unknown"
+#endif
+
 namespace simdev {
 
 namespace {
@@ -48,11 +52,17 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
     parser.setApplicationDescription(
         "Simulated Tovrel acquisition device. Serves a pseudo-terminal as COMn, answers\n"
         "the panel's command frames and streams 15-byte records.\n"
+        "\n"
         "Pulse amplification g scales the pulse waves' amplitude by (1 + g/32).\n"
         "Zero calibration removes the pressure sensors' offsets (about 11300 and 7500).\n"
+        "\n"
         "Environment: TOVREL_TEST_MODE=1 is for tests only: it moves the port-map folder\n"
-        "to Qt's test location.");
+        "to Qt's test location.\n"
+        "\n"
+        "Exit status: 0 when stopped by a signal or at the end of --duration, 1 when it\n"
+        "cannot serve (the reason on stderr), 2 for a bad option.");
     const QCommandLineOption help({"h", "help"}, "Show this help.");
+    const QCommandLineOption version("version", "Show the version.");
     const QCommandLineOption port("port", "Port to serve, COM1..COM16 (default COM1).", "COMn",
                                   "COM1");
     const QCommandLineOption rate(
@@ -83,8 +93,8 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
         "Leave out the first K bytes (0 to 14) of the first record, so the stream starts in the "
         "middle of a record.",
         "K");
-    parser.addOptions(
-        {help, port, rate, bpm, duration, start, replay, verbatim, chunks, seed, startOffset});
+    parser.addOptions({help, version, port, rate, bpm, duration, start, replay, verbatim, chunks,
+                       seed, startOffset});
 
     if (!parser.parse(args)) {
         message = parser.errorText();
@@ -93,6 +103,10 @@ ParseResult ParseOptions(const QStringList& args, Options& options, QString& mes
     if (parser.isSet(help)) {
         message = parser.helpText();
         return ParseResult::Help;
+    }
+    if (parser.isSet(version)) {
+        message = QStringLiteral("tovrel-simdevice " TOVREL_VERSION "\n");
+        return ParseResult::Version;
     }
     if (!parser.positionalArguments().isEmpty()) {
         message = "unexpected argument: " + parser.positionalArguments().first();

@@ -27,9 +27,9 @@ struct Options {
     int startOffset = 0;   // bytes of the first record never sent
 };
 
-enum class ParseResult { Ok, Help, Error };
-// args starts with the program name. On Help, `message` holds the help text;
-// on Error, what was wrong.
+enum class ParseResult { Ok, Help, Version, Error };
+// args starts with the program name. On Help and Version, `message` holds the
+// text to print; on Error, what was wrong.
 ParseResult ParseOptions(const QStringList& args, Options& options, QString& message);
 
 // Hands out the device's records one after the other: the synthetic waves, or

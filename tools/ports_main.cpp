@@ -19,15 +19,30 @@
 
 namespace {
 
-const char kUsage[] = "Usage:\n"
-                      "  tovrel-ports                    list the serial devices found and what\n"
-                      "                                  COM1 to COM16 stand for\n"
-                      "  tovrel-ports set COMn DEVICE    make COMn the device (by its\n"
-                      "                                  /dev/serial/by-id name where it has one)\n"
-                      "  tovrel-ports unset COMn         remove the link: COMn is /dev/ttyS(n-1) "
-                      "again\n"
-                      "  tovrel-ports folder             print the port-map folder\n"
-                      "DEVICE is a path (/dev/ttyUSB0) or a name in /dev (ttyUSB0).\n";
+#ifndef TOVREL_VERSION
+#define TOVREL_VERSION "unknown"
+#endif
+
+const char kUsage[] =
+    "Usage: tovrel-ports [COMMAND]\n"
+    "Shows the serial devices of this machine and what the panel's COM1 to COM16 stand\n"
+    "for, and links a COMn to a device.\n"
+    "\n"
+    "Commands:\n"
+    "  (none)              list the serial devices found and what COM1 to COM16 stand\n"
+    "                      for\n"
+    "  set COMn DEVICE     make COMn the device (by its /dev/serial/by-id name where it\n"
+    "                      has one)\n"
+    "  unset COMn          remove the link: COMn is /dev/ttyS(n-1) again\n"
+    "  folder              print the port-map folder\n"
+    "  -h, --help          print this help and exit\n"
+    "      --version       print the version and exit\n"
+    "\n"
+    "DEVICE is a path (/dev/ttyUSB0) or a name in /dev (ttyUSB0).\n"
+    "The links are comN in ~/.local/share/应用程序向导生成的本地应用程序/Tovrel/ports\n"
+    "(under $XDG_DATA_HOME when that is set); nothing else there is touched.\n"
+    "\n"
+    "Exit status: 0 when done, 1 when refused (the reason on stderr), 2 for bad usage.\n";
 
 void Out(const QString& text) {
     std::fputs(qPrintable(text + u'\n'), stdout);
@@ -312,6 +327,10 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (command == "--version") {
+        std::puts("tovrel-ports " TOVREL_VERSION);
+        return 0;
+    }
     if (command == "folder" && args.size() == 1) {
         Out(PortMapDir());
         return 0;
@@ -322,5 +341,7 @@ int main(int argc, char** argv) {
         return Unset(args[1]);
     if (command == "set" || command == "unset" || command == "folder")
         return Usage(QStringLiteral("wrong number of arguments for '%1'").arg(command));
+    if (command.startsWith(u'-'))
+        return Usage(QStringLiteral("unknown option '%1'").arg(command));
     return Usage(QStringLiteral("unknown command '%1'").arg(command));
 }

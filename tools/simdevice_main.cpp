@@ -39,6 +39,10 @@ bool InstallStopSignals() {
     return true;
 }
 
+// As the other tools: 1 when the device cannot be served, 2 for bad usage.
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
 void Fail(const QString& text) {
     std::fprintf(stderr, "tovrel-simdevice: %s\n", qPrintable(text));
 }
@@ -57,11 +61,12 @@ int main(int argc, char** argv) {
     QString message;
     switch (simdev::ParseOptions(app.arguments(), options, message)) {
     case simdev::ParseResult::Help:
+    case simdev::ParseResult::Version:
         std::fputs(qPrintable(message), stdout);
         return 0;
     case simdev::ParseResult::Error:
         Fail(message + " (see --help)");
-        return 1;
+        return kExitUsage;
     case simdev::ParseResult::Ok:
         break;
     }
@@ -71,7 +76,7 @@ int main(int argc, char** argv) {
         QFile file(options.replayPath);
         if (!file.open(QIODevice::ReadOnly)) {
             Fail("cannot read " + options.replayPath + ": " + file.errorString());
-            return 1;
+            return kExitFailed;
         }
         const QByteArray text = file.readAll();
         simdev::ReplayData data = simdev::ParseReplay({text.constData(), size_t(text.size())});
@@ -82,20 +87,20 @@ int main(int argc, char** argv) {
                      .arg(data.firstBadLine));
         if (data.records.empty()) {
             Fail(options.replayPath + " holds no records");
-            return 1;
+            return kExitFailed;
         }
         replay = std::move(data.records);
     }
 
     if (!InstallStopSignals()) {
         Fail("cannot install signal handlers");
-        return 2;
+        return kExitFailed;
     }
 
     const QString portName = QString("COM%1").arg(options.port);
     if (!QDir().mkpath(PortMapDir())) {
         Fail("cannot create the port-map folder " + PortMapDir());
-        return 2;
+        return kExitFailed;
     }
     const std::string linkPath = QFile::encodeName(PortMapLink(options.port)).toStdString();
     const simdev::LinkInspection existing = simdev::InspectPortLink(linkPath);
@@ -104,11 +109,11 @@ int main(int argc, char** argv) {
         Fail(QString("%1 is mapped to the device %2 (%3); refusing to replace it")
                  .arg(portName, QString::fromStdString(existing.target),
                       QString::fromStdString(linkPath)));
-        return 2;
+        return kExitFailed;
     case simdev::LinkCheck::NotALink:
         Fail(QString("%1 is not a link; refusing to replace it")
                  .arg(QString::fromStdString(linkPath)));
-        return 2;
+        return kExitFailed;
     case simdev::LinkCheck::Replaceable:
         if (simdev::IsPtySlavePath(existing.target) &&
             QFile::exists(QString::fromStdString(existing.target)))
@@ -123,12 +128,12 @@ int main(int argc, char** argv) {
     std::string error;
     if (!simdev::OpenRawPty(pty, error)) {
         Fail(QString::fromStdString(error));
-        return 2;
+        return kExitFailed;
     }
     if (!simdev::PlaceLink(linkPath, pty.slavePath, error)) {
         Fail(QString::fromStdString(error));
         simdev::ClosePty(pty);
-        return 2;
+        return kExitFailed;
     }
     std::printf("serving %s at %s (link %s)\n", qPrintable(portName), pty.slavePath.c_str(),
                 linkPath.c_str());

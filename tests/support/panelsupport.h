@@ -3,6 +3,7 @@
 #include "platform/Fonts.h"
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
+#include "shell/Language.h"
 #include "shell/TovrelDlg.h"
 
 #include <QAbstractButton>
@@ -44,3 +45,25 @@ struct PanelFixture {
     void Select(int com) { dlg.m_cbComPort->setCurrentIndex(com - 1); }
     void Press(int id) { qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click(); }
 };
+
+// The panel's texts in language while the scope lasts (windows built in it
+// take them), Chinese again after it.
+struct SLanguageScope {
+    bool installed;
+    explicit SLanguageScope(EUiLanguage language) : installed(SetUiLanguage(language)) {}
+    ~SLanguageScope() { SetUiLanguage(EUiLanguage::Chinese); }
+    SLanguageScope(const SLanguageScope&) = delete;
+    SLanguageScope& operator=(const SLanguageScope&) = delete;
+};
+
+// The first character of text that is Chinese (ideographs, CJK punctuation,
+// full-width forms), or a null character when there is none.
+inline QChar FirstCjk(const QString& text) {
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u >= 0x2E80 && u <= 0x9FFF) || (u >= 0xF900 && u <= 0xFAFF) ||
+            (u >= 0xFE30 && u <= 0xFE4F) || (u >= 0xFF00 && u <= 0xFFEF))
+            return c;
+    }
+    return {};
+}

@@ -6,6 +6,7 @@
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
 #include "resources/Resource.h"
+#include "shell/Language.h"
 #include "shell/TovrelDlg.h"
 
 #include <QAbstractButton>
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     SetTovrelApplicationNames();
     InstallFontSubstitutions();
+    SetUiLanguage(SystemUiLanguage()); // as the panel's program does
 
     QCommandLineParser cli;
     cli.setApplicationDescription("Screenshot of the Tovrel panel without a display.");

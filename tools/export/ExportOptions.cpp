@@ -8,19 +8,14 @@
 
 namespace {
 
-// What --help prints after the options, in sections help2man turns into a
-// manual page's.
+// What --help prints after the options, in a section help2man turns into a
+// manual page's (the page's examples come from its own include file).
 constexpr char kHelpEnd[] =
     "\n"
     "Exit status:\n"
     "  0  done\n"
     "  1  the export was refused or failed (the reason on stderr); nothing is written\n"
-    "  2  bad options\n"
-    "\n"
-    "Examples:\n"
-    "  tovrel-export 20170305093012.txt --edf 20170305093012.edf --csv "
-    "20170305093012.csv\n"
-    "  tovrel-export old-recording.txt --rate 6173.33 --edf old.edf\n";
+    "  2  bad options\n";
 
 } // namespace
 
