@@ -37,12 +37,13 @@ LINE_RATE=6173 # records/s: 926000 baud 8N1 carries 92600 bytes/s, 15 bytes a re
 CHUNKS="${BENCH_CHUNKS:-random:64}"
 if [ "$SMOKE" = 1 ]; then
     MAIN_S=1.5; IDLE_S=0.3; WARM_S=0.5; LOSS_S=1.5; FLOOR_S=1.5; LAT_S=1.5; PAINT_N=200
-    LOSS_RUNS="calib:100 test:100:chunk"; EXPORT_S=5
+    LOSS_RUNS="calib:100 test:100:chunk"; EXPORT_S=5; EXPORT_RESUMES=100
 else
     # 60 s for the run that also gives memory and CPU, 40 s for the other
     # loss runs: all of it stays within about eleven minutes.
     MAIN_S=60; IDLE_S=10; WARM_S=5; LOSS_S=40; FLOOR_S=20; LAT_S=20; PAINT_N=3000
     EXPORT_S=3600 # an hour of recording: about 22 million lines, 1 GB
+    EXPORT_RESUMES=10000 # as many as the panel writes to a segment at most
     LOSS_RUNS="test:25 test:50 test:75 test:150 test:100:chunk calib:25 calib:50 calib:75 calib:100 calib:150 calib:100:chunk"
 fi
 
@@ -134,7 +135,8 @@ else
     done
     # The recording is generated in our own folder and deleted with it; the
     # hour needs about 3 GB free for the recording and the CSV.
-    run export "$EXPORT_BENCH" --export "$EXPORT" --seconds "$EXPORT_S" --dir "$WORK"
+    run export "$EXPORT_BENCH" --export "$EXPORT" --seconds "$EXPORT_S" \
+        --resumes "$EXPORT_RESUMES" --dir "$WORK"
     LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg)"
     HOST="$(uname -n)"
     CPU_MODEL="$( (grep -m1 'model name' /proc/cpuinfo || echo ': unknown') | cut -d: -f2- | sed 's/^ *//;s/"//g')"
@@ -240,6 +242,15 @@ loss_row() { # tag label pct
     printf '  %-42s %6s s  %9s MB  %8s MB\n' "tovrel-export --csv" "$(v export.csv_s)" \
         "$(calc "printf \"%.1f\", $(v export.csv_peak_kb) / 1024")" \
         "$(calc "printf \"%.1f\", $(v export.csv_bytes) / 1e6")"
+    if [ -n "${R[export.resumes]:-}" ]; then # runs from before had no resumes
+    printf '  %-42s %6s s  %9s MB  %8s files\n' "--edf, the stream resumed $(v export.resumes) times" \
+        "$(v export.resumes_edf_s)" \
+        "$(calc "printf \"%.1f\", $(v export.resumes_edf_peak_kb) / 1024")" \
+        "$(v export.resumes_edf_files)"
+    printf '  %-42s %6s s  %9s MB\n' "--csv, the stream resumed $(v export.resumes) times" \
+        "$(v export.resumes_csv_s)" \
+        "$(calc "printf \"%.1f\", $(v export.resumes_csv_peak_kb) / 1024")"
+    fi
     echo "  (the recording was just written, so it is read from the page cache; outputs are synced)"
     fi
 }

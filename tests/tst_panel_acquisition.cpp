@@ -710,7 +710,7 @@ private slots:
         const SSidecarSegment& s1 = sc.segments[0];
         const SEdf e = ReadEdf(tmp.filePath("out.edf"));
         QVERIFY(e.ok);
-        QCOMPARE(e.labels[0], QStringLiteral("Pulse 1"));
+        QCOMPARE(e.labels[0], QStringLiteral("MISC Pulse 1"));
         QVERIFY(std::abs(e.rate - s1.rate->hz) / s1.rate->hz <= 1e-7);
         QVERIFY(e.samples >= long(s1.records));
         for (int s = 0; s < 6; ++s)
@@ -722,7 +722,10 @@ private slots:
             1000));
         QCOMPARE(e.start, QDateTime(start.date(), start.time()));
         QVERIFY(start > ParseSidecarTime(s1.start)); // the device started after the recording
-        auto onset = [&](uint64_t line) { return double(line - 1) / e.rate; };
+        // Events on their lines; one after the last line on the last line.
+        auto onset = [&](uint64_t line) {
+            return double(std::min<uint64_t>(line, uint64_t(total)) - 1) / e.rate;
+        };
         QVERIFY(std::abs(Find(e, "Marker 1").onset - onset(s1.markers.at(0).line)) <= 1e-4);
         QVERIFY(std::abs(Find(e, "Marker 2").onset - onset(s1.markers.at(1).line)) <= 1e-4);
         QCOMPARE(s1.modes.size(), size_t(3));
@@ -731,7 +734,7 @@ private slots:
         QCOMPARE(s1.gains.size(), size_t(1));
         QVERIFY(std::abs(Find(e, "Pulse gains 5/9 sent").onset - onset(s1.gains[0].line)) <= 1e-4);
         // CSV: one row per line; the pressures divided where the panel was
-        // in calibration mode; the markers on the lines before them.
+        // in calibration mode; the markers on their lines.
         QFile csv(tmp.filePath("out.csv"));
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QList<QByteArray> rows = csv.readAll().split('\n');
@@ -747,7 +750,8 @@ private slots:
             QCOMPARE(c[9].toInt(), v[1] / 20);
             const bool calib = line >= s1.modes[1].line && line < s1.modes[2].line;
             QCOMPARE(c[12].toInt(), calib ? v[4] / 100 : int(v[4]));
-            const bool marked = line == s1.markers[0].line - 1 || line == s1.markers[1].line - 1;
+            const bool marked = line == std::min<uint64_t>(s1.markers[0].line, uint64_t(total)) ||
+                                line == std::min<uint64_t>(s1.markers[1].line, uint64_t(total));
             QCOMPARE(c[14].isEmpty(), !marked);
         }
     }
