@@ -67,7 +67,10 @@ fuzz: deps
 	tests/fuzz/run.sh $(if $(FUZZ_SECONDS),--seconds $(FUZZ_SECONDS))
 
 # About ten minutes; prints one table and keeps the figures in bench/results/.
+# The benchmarks also measure the panel under a virtual X server.
 bench: build
+	@dpkg -s xvfb >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq xvfb; }
 	bench/run.sh --build $(BUILD)
 
 bench-smoke: build

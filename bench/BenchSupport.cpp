@@ -118,6 +118,20 @@ double ProcessCpuSeconds() {
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+long ThreadContextSwitches(long tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+    long total = 0;
+    std::string key;
+    long value = 0;
+    while (in >> key) {
+        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+            in >> value;
+            total += value;
+        }
+    }
+    return total;
+}
+
 double ThreadCpuSeconds(long tid) {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

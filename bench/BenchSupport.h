@@ -53,6 +53,8 @@ bool ParseRecordLine(std::string_view line, uint8_t rec[15]);
 double ProcessCpuSeconds();
 // CPU seconds of one thread of this process from /proc (10 ms resolution).
 double ThreadCpuSeconds(long tid);
+// Times the thread has given up the CPU, of its own accord or not: its wake-ups.
+long ThreadContextSwitches(long tid);
 // Names and ids of this process's threads.
 struct ThreadInfo {
     long tid;

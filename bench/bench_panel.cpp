@@ -57,6 +57,7 @@ struct Options {
     double seconds = 60;
     double warmup = 5;
     double idle = 0;
+    double held = 0;
     bool record = true;
     bool keep = false;
     int iterations = 2000;
@@ -156,7 +157,12 @@ int RunStream(const Options& o) {
     std::vector<int64_t> bufferStarts(size_t(o.seconds * 200) + 1000);
     std::atomic<size_t> nStarts{0};
     int64_t lastDecode = 0;
+    // Set to hold the worker at its next decoded record, as a machine too
+    // busy to schedule it would.
+    std::atomic<bool> holdWorker{false};
     dlg.m_decodeTap = [&](const uint8_t*) {
+        while (holdWorker.load(std::memory_order_relaxed))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (workerTid.load(std::memory_order_relaxed) == 0)
             workerTid.store(CurrentTid(), std::memory_order_relaxed);
         decoded.fetch_add(1, std::memory_order_relaxed);
@@ -250,6 +256,27 @@ int RunStream(const Options& o) {
     const double uiEnd = bench::ThreadCpuSeconds(getpid());
     const double workerEnd = bench::ThreadCpuSeconds(workerTid.load());
     const double measured = double(tEnd - tWarmup) / 1e9;
+
+    // The worker held while the stream goes on: what the UI thread costs
+    // while the bytes wait in the serial control's queue. Then it catches up.
+    double heldUiPct = -1, heldUiWakes = -1;
+    if (o.held > 0) {
+        holdWorker = true;
+        Pump(300); // until it is certainly held and the buffers are full
+        const double u0 = bench::ThreadCpuSeconds(getpid());
+        const long w0 = bench::ThreadContextSwitches(getpid());
+        const int64_t h0 = NowNs();
+        Pump(o.held * 1000);
+        const double span = double(NowNs() - h0) / 1e9;
+        heldUiPct = 100.0 * (bench::ThreadCpuSeconds(getpid()) - u0) / span;
+        heldUiWakes = double(bench::ThreadContextSwitches(getpid()) - w0) / span;
+        holdWorker = false;
+        QElapsedTimer catchUp;
+        catchUp.start();
+        while (dlg.m_comm.get_PortOpen() && dlg.m_comm.get_InBufferCount() > 0 &&
+               catchUp.elapsed() < 20000)
+            Pump(20);
+    }
     // Paints between warm-up and the end, as the CPU time: all four strips
     // and both readouts together, and the window that painted most of each kind.
     uint64_t paintsAtEnd[6] = {};
@@ -375,6 +402,8 @@ int RunStream(const Options& o) {
         .Add("recording", o.record ? (haveRecording ? "yes" : "missing") : "off");
     if (idleCpuPct >= 0)
         r.Add("idle_cpu_pct", idleCpuPct, 3);
+    if (heldUiPct >= 0)
+        r.Add("held_ui_cpu_pct", heldUiPct, 3).Add("held_ui_wakes_per_s", heldUiWakes, 1);
     r.Print();
     return o.record && !haveRecording ? 3 : 0;
 }
@@ -641,12 +670,16 @@ int main(int argc, char** argv) {
     const QCommandLineOption seconds("seconds", "How long the stream runs.", "s", "60");
     const QCommandLineOption warmup("warmup", "Seconds left out of the CPU and latency figures.",
                                     "s", "5");
+    const QCommandLineOption heldOpt(
+        "held", "Seconds of the UI thread's CPU measured with the worker held, after the run.",
+        "seconds", "0");
     const QCommandLineOption idle("idle", "Seconds of CPU measured with the port open, no data.",
                                   "s", "0");
     const QCommandLineOption norecord("no-record", "Leave recording off.");
     const QCommandLineOption keep("keep", "Keep the recording file.");
     const QCommandLineOption iterations("iterations", "Repaints timed per figure.", "n", "2000");
     const QCommandLineOption grab("grab", "paint: also save a picture of the panel.", "png");
+    cli.addOption(heldOpt);
     cli.addOptions({simdevice, chunks, seed, port, rate, calib, seconds, warmup, idle, norecord,
                     keep, iterations, grab});
     cli.process(app);
@@ -661,6 +694,7 @@ int main(int argc, char** argv) {
     o.seconds = cli.value(seconds).toDouble();
     o.warmup = cli.value(warmup).toDouble();
     o.idle = cli.value(idle).toDouble();
+    o.held = cli.value(heldOpt).toDouble();
     o.record = !cli.isSet(norecord);
     o.keep = cli.isSet(keep);
     o.iterations = std::max(1, cli.value(iterations).toInt());

@@ -95,6 +95,19 @@ bool CUiThreadCall::Call(std::function<void()> unit) {
     return job->done;
 }
 
+bool CUiThreadCall::Post(std::function<void()> unit) {
+    auto job = std::make_shared<Job>();
+    job->unit = std::move(unit);
+    {
+        std::lock_guard g(m_state->lock);
+        if (m_state->closed)
+            return false;
+        m_state->queue.push_back(job);
+    }
+    QCoreApplication::postEvent(m_state->sink, new QEvent(QEvent::User));
+    return true;
+}
+
 void CUiThreadCall::RunPending() {
     m_state->runPending();
 }
