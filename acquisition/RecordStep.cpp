@@ -246,6 +246,16 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
         w += kRec;
         r += kRec;
     };
+    // The record a slip tore goes; the one before it stays where the
+    // checksum says it is whole.
+    auto moveBy = [&](const SSlip& slip) {
+        const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
+        if (slip.keepThis)
+            take();
+        cut.skipped += next - r;
+        r = next;
+        ++cut.stepsLost;
+    };
     auto loseStep = [&] {
         state.inStep = false;
         state.nearLost = true;
@@ -279,14 +289,7 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
                 if (slip.wait)
                     break;
                 if (slip.move != 0) {
-                    // The record the slip tore goes; the one before it stays
-                    // where the checksum says it is whole.
-                    const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
-                    if (slip.keepThis)
-                        take();
-                    cut.skipped += next - r;
-                    r = next;
-                    ++cut.stepsLost;
+                    moveBy(slip);
                     continue;
                 }
                 take();
@@ -331,12 +334,7 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
                 if (slip.wait)
                     break;
                 if (slip.move != 0) {
-                    const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
-                    if (slip.keepThis)
-                        take();
-                    cut.skipped += next - r;
-                    r = next;
-                    ++cut.stepsLost;
+                    moveBy(slip);
                     continue;
                 }
                 if (state.checksummed && StepChecksumOk(buf + r)) {
