@@ -54,9 +54,8 @@ std::optional<SerialLineSettings> ParseSerialSettings(const QString& text);
 // device's full rate is about two pieces of Input, one receive buffer: the
 // receiving side hands a buffer over when the next piece does not fit and
 // its worker then pauses 10 ms, so reading more often gets no record
-// decoded sooner (measured: write-to-decode median 11.0 ms paced against
-// 11.4 ms at every arrival; at 4 ms it was 13.6 ms). The kernel holds the
-// line meanwhile: 12 ms is about 1.1 kB.
+// decoded sooner (bench/README.md has the latencies measured). The kernel
+// holds the line meanwhile: 12 ms is about 1.1 kB.
 class CSerialControl : public QObject {
     Q_OBJECT
 public:
