@@ -147,7 +147,7 @@ int RunStream(const Options& o) {
     if (!out.contains("serving")) {
         Fail("the simulated device did not come up");
         std::fprintf(stderr, "%s", device.readAllStandardError().constData());
-        return 2;
+        return 1;
     }
 
     CTovrelDlg dlg;
@@ -179,14 +179,14 @@ int RunStream(const Options& o) {
     Click(dlg, IDC_BUTTON_OPENPORT);
     if (!dlg.m_comm.get_PortOpen()) {
         Fail("the panel could not open the port");
-        return 2;
+        return 1;
     }
     if (o.calib) {
         // Calibration mode is offered once the sensors have been zeroed.
         if (!Click(dlg, IDC_BUTTON_ZERO) || !Click(dlg, IDC_RADIO_CALIB) ||
             dlg.m_bTestMode.load() != 0) {
             Fail("the panel did not switch to calibration mode");
-            return 2;
+            return 1;
         }
     }
     Pump(200);
@@ -205,7 +205,7 @@ int RunStream(const Options& o) {
     SetRecordingDir(QFile::encodeName(recordings.path()).toStdString() + '/');
     const QSet<QString> before = RecordingFiles();
     if (o.record && !Click(dlg, IDC_BUTTON_SAVEFILE))
-        return 2;
+        return 1;
 
     PaintCounter paints;
     QWidget* strips[] = {&dlg.m_wavePulse1, &dlg.m_wavePulse2, &dlg.m_waveEcg,
@@ -241,7 +241,7 @@ int RunStream(const Options& o) {
         }
     });
     if (!Click(dlg, IDC_BUTTON_START))
-        return 2;
+        return 1;
     sampler.start();
     rss.push_back(bench::ResidentKb());
     if (o.warmup <= 0) {
@@ -405,7 +405,7 @@ int RunStream(const Options& o) {
     if (heldUiPct >= 0)
         r.Add("held_ui_cpu_pct", heldUiPct, 3).Add("held_ui_wakes_per_s", heldUiWakes, 1);
     r.Print();
-    return o.record && !haveRecording ? 3 : 0;
+    return o.record && !haveRecording ? 1 : 0;
 }
 
 // --- tally ------------------------------------------------------------------
@@ -414,7 +414,7 @@ int RunTally(const QString& path) {
     bench::RecordingTally tally;
     if (!bench::TallyRecordingFile(QFile::encodeName(path).toStdString(), tally)) {
         Fail("cannot read the recording");
-        return 2;
+        return 1;
     }
     bench::ResultLine r("tally");
     r.Add("lines", tally.lines)
@@ -450,7 +450,7 @@ int RunLatency(const Options& o) {
     char slaveName[256] = {};
     if (openpty(&master, &slave, slaveName, nullptr, nullptr) != 0) {
         Fail("openpty failed");
-        return 2;
+        return 1;
     }
     termios tio{};
     tcgetattr(slave, &tio);
@@ -461,7 +461,7 @@ int RunLatency(const Options& o) {
     ::unlink(link.constData());
     if (::symlink(slaveName, link.constData()) != 0) {
         Fail("cannot link the port");
-        return 2;
+        return 1;
     }
 
     const size_t capacity = size_t(o.rate * (o.seconds + 5)) + 1024;
@@ -487,7 +487,7 @@ int RunLatency(const Options& o) {
     Click(dlg, IDC_BUTTON_OPENPORT);
     if (!dlg.m_comm.get_PortOpen()) {
         Fail("the panel could not open the port");
-        return 2;
+        return 1;
     }
     Pump(300);
 
@@ -563,7 +563,7 @@ int RunLatency(const Options& o) {
         .Add("p99_ms", bench::Quantile(copy, 0.99), 2)
         .Add("max_ms", bench::Quantile(copy, 1.0), 2);
     r.Print();
-    return samples > 0 ? 0 : 3;
+    return samples > 0 ? 0 : 1;
 }
 
 // --- paint ------------------------------------------------------------------
@@ -595,7 +595,7 @@ int RunPaint(const Options& o) {
     const CDrawWave3Wnd::CState s = strip.State();
     if (s.iLastPt != s.iMaxPt) {
         Fail("the strip did not fill");
-        return 3;
+        return 1;
     }
 
     const int w = strip.width(), h = strip.height();
@@ -657,7 +657,7 @@ int main(int argc, char** argv) {
     cli.setApplicationDescription(
         "Measures the Tovrel panel. Modes: stream, latency, paint; tally FILE reads a recording "
         "back and counts the records lost by their running numbers.");
-    cli.addHelpOption();
+    const QCommandLineOption help = cli.addHelpOption();
     cli.addPositionalArgument("mode", "stream | latency | paint | tally FILE");
     const QCommandLineOption simdevice("simdevice", "The simulated device program.", "path");
     const QCommandLineOption chunks(
@@ -682,7 +682,15 @@ int main(int argc, char** argv) {
     cli.addOption(heldOpt);
     cli.addOptions({simdevice, chunks, seed, port, rate, calib, seconds, warmup, idle, norecord,
                     keep, iterations, grab});
-    cli.process(app);
+    // Not process(): it ends a bad option with 1, which means a failed run here.
+    if (!cli.parse(app.arguments())) {
+        Fail(qPrintable(cli.errorText() + " (see --help)"));
+        return 2;
+    }
+    if (cli.isSet(help)) {
+        std::fputs(qPrintable(cli.helpText()), stdout);
+        return 0;
+    }
 
     Options o;
     o.simdevice = cli.value(simdevice);
