@@ -18,6 +18,8 @@ void CLineFit::NewStretch() {
 }
 
 void CLineFit::Add(double xIn, double yIn) {
+    if (m_bKeep)
+        m_points.push_back({float(m_nStretchesDone), xIn, yIn});
     SStretch& s = m_cur;
     if (s.n == 0) {
         s.x0 = xIn;
@@ -58,8 +60,34 @@ std::optional<SRateFitResult> CLineFit::Result() const {
     const double dof = double(n) - double(stretches) - 1;
     if (dof >= 1) {
         const double rss = std::max(0.0, all.m_syy - slope * all.m_sxy);
-        const double seSlope = std::sqrt(rss / dof / all.m_sxx);
-        r.uncertaintyHz = 2 * seSlope / (slope * slope);
+        double seSlope = std::sqrt(rss / dof / all.m_sxx);
+        // Errors that run on from one point to the next (the reads late for
+        // a while) tell less than as many independent ones: the standard
+        // error grows with the residuals' correlation from point to point.
+        if (m_bKeep && m_points.size() >= 8) {
+            // Each stretch's line passes through its mean point.
+            std::vector<double> meanX(size_t(stretches) + 1, 0), meanY(meanX), count(meanX);
+            for (const SPoint& p : m_points) {
+                const size_t k = size_t(p.stretch);
+                meanX[k] += p.x;
+                meanY[k] += p.y;
+                count[k] += 1;
+            }
+            double lag = 0, sq = 0, previous = 0;
+            float previousStretch = -1;
+            for (const SPoint& p : m_points) {
+                const size_t k = size_t(p.stretch);
+                const double e = (p.y - meanY[k] / count[k]) - slope * (p.x - meanX[k] / count[k]);
+                if (p.stretch == previousStretch)
+                    lag += e * previous;
+                sq += e * e;
+                previous = e;
+                previousStretch = p.stretch;
+            }
+            const double rho = sq > 0 ? std::clamp(lag / sq, 0.0, 0.95) : 0.0;
+            seSlope *= std::sqrt((1 + rho) / (1 - rho));
+        }
+        r.uncertaintyHz = 3 * seSlope / (slope * slope);
     }
     return r;
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // The record rate of a recording, fitted over the records' arrivals: each
 // point is a record's number in the segment and the time (seconds, steady
@@ -16,7 +17,7 @@ struct SRateFitResult {
     double hz = 0;
     uint64_t records = 0; // records the points span, all stretches together
     double seconds = 0;   // the time they span
-    // Two standard errors of the fitted rate (from the scatter of the
+    // Three standard errors of the fitted rate (from the scatter of the
     // points about the line); 0 while too few points tell.
     double uncertaintyHz = 0;
 };
@@ -24,6 +25,9 @@ struct SRateFitResult {
 // Least squares with one slope over stretches that each have their own start.
 class CLineFit {
 public:
+    // keepPoints: the points are kept, so that the uncertainty allows for
+    // errors that run on from point to point (a read late for a while).
+    explicit CLineFit(bool keepPoints = false) : m_bKeep(keepPoints) {}
     void NewStretch();
     void Add(double x, double y);
     std::optional<SRateFitResult> Result() const;
@@ -40,6 +44,12 @@ private:
         double lastX = 0, lastY = 0;
     };
     SStretch m_cur;
+    bool m_bKeep;
+    struct SPoint {
+        float stretch; // which stretch, from 0
+        double x, y;
+    };
+    std::vector<SPoint> m_points;
     // The stretches before the current one, folded together.
     double m_sxx = 0, m_sxy = 0, m_syy = 0, m_spanRecords = 0, m_spanSeconds = 0;
     uint64_t m_nDone = 0, m_nStretchesDone = 0;
@@ -61,7 +71,7 @@ public:
 private:
     void Commit();
 
-    CLineFit m_blocks, m_all;
+    CLineFit m_blocks{true}, m_all;
     // The block being gathered: its start, and its point read least late.
     bool m_bBlock = false;
     double m_blockStart = 0, m_bestX = 0, m_bestY = 0;
