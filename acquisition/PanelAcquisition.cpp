@@ -20,8 +20,7 @@ constexpr auto kShutdownGrace = std::chrono::seconds(3);
 } // namespace
 
 void CTovrelDlg::OnCommMscomm1() {
-    constexpr short kEvReceive = 2;
-    if (m_comm.get_CommEvent() != kEvReceive)
+    if (m_comm.get_CommEvent() != CSerialControl::comEvReceive)
         return;
     ReceiveWaiting();
 }

@@ -1,5 +1,7 @@
 #include "acquisition/RateFit.h"
 
+#include "acquisition/RecordFormat.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -102,7 +104,7 @@ void CRateFit::Add(double record, double seconds) {
     m_all.Add(record, seconds);
     // How late a point is, as far as it can be told yet: against the line
     // fitted so far, or the full line rate before there is one.
-    const double slope = m_blocks.Slope().value_or(15.0 / 92600.0);
+    const double slope = m_blocks.Slope().value_or(double(kRecordSize) / 92600.0);
     if (m_bBlock && seconds - m_blockStart >= kBlockSeconds)
         Commit();
     if (!m_bBlock) {

@@ -38,7 +38,7 @@
 
 namespace {
 
-constexpr double kLineRate = 92600.0 / 15; // 6173.33 records a second
+constexpr double kLineRate = 92600.0 / kRecordSize; // 6173.33 records a second
 // What the panel measures of such a stream: never the line's rate exactly,
 // so no data record holds it exactly either.
 constexpr double kMeasuredRate = 6173.2917043;

@@ -387,7 +387,9 @@ int RunStream(const Options& o) {
         .Add("worker_mean_period_ms", meanGap, 3)
         // What the worker found in a buffer: every whole record of it is recorded.
         .Add("fill_bytes",
-             processed ? double(tally.intact + tally.badLines) * 15 / double(processed) : 0.0, 1)
+             processed ? double(tally.intact + tally.badLines) * kRecordSize / double(processed)
+                       : 0.0,
+             1)
         .Add("cpu_pct", 100.0 * (cpuEnd - cpuAtWarmup) / measured, 2)
         .Add("ui_cpu_pct", 100.0 * (uiEnd - uiAtWarmup) / measured, 2)
         .Add("worker_cpu_pct", 100.0 * (workerEnd - workerAtWarmup) / measured, 2)
@@ -437,10 +439,7 @@ simdev::Record LatencyRecord(uint32_t index, const simdev::WaveformGenerator& ge
     simdev::Record rec = simdev::BuildRecord(uint8_t(index), gen.At(index, simdev::DeviceState{}));
     // The pressures carry the whole index, so a decoded record names the
     // write it came from however long it took.
-    rec[10] = uint8_t(index >> 24);
-    rec[11] = uint8_t(index >> 16);
-    rec[12] = uint8_t(index >> 8);
-    rec[13] = uint8_t(index);
+    qToBigEndian<quint32>(index, &rec[10]);
     simdev::Restamp(rec, uint8_t(index));
     return rec;
 }
@@ -473,8 +472,7 @@ int RunLatency(const Options& o) {
     CTovrelDlg dlg;
     dlg.m_decodeTap = [&](const uint8_t* rec) {
         const int64_t now = NowNs();
-        const uint32_t index = (uint32_t(rec[10]) << 24) | (uint32_t(rec[11]) << 16) |
-                               (uint32_t(rec[12]) << 8) | uint32_t(rec[13]);
+        const uint32_t index = qFromBigEndian<quint32>(rec + 10);
         if (rec[0] != uint8_t(index))
             misnumbered.fetch_add(1, std::memory_order_relaxed);
         const size_t n = nTaps.load(std::memory_order_relaxed);

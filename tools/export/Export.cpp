@@ -234,7 +234,7 @@ int CExport::Run() {
     input.sidecarPath = SidecarPathFor(m_o.recording);
     input.rate = m_o.rate;
     input.acceptOdd = m_o.acceptOdd;
-    m_estimatedLines = uint64_t((m_size + kLineBytes - 1) / kLineBytes);
+    m_estimatedLines = uint64_t((m_size + kRecordLineSize - 1) / kRecordLineSize);
     input.estimatedLines = m_estimatedLines;
     m_plan = PlanExport(input);
     if (!m_plan.error.isEmpty())

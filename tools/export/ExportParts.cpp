@@ -185,10 +185,11 @@ bool CExport::Line(const SRecordingLine& line, QString& error) {
         (line.kind == ELineKind::MarkerMissing ? m_missing : m_malformed).Add(line.number);
     }
 
+    static_assert(kEdfSignalCount == kRecordValues, "a signal for each value of the record");
     uint16_t raw[kEdfSignalCount];
     const bool good = line.kind != ELineKind::Malformed;
     for (int s = 0; s < kEdfSignalCount; ++s)
-        raw[s] = good ? uint16_t(line.bytes[2 + 2 * s] << 8 | line.bytes[3 + 2 * s]) : m_held[s];
+        raw[s] = good ? RecordValue(line.bytes, s) : m_held[s];
     std::copy(raw, raw + kEdfSignalCount, m_held);
     if (m_edfOpen && !m_edf.Add(raw, error))
         return false;

@@ -1,5 +1,7 @@
 #include "tools/export/SegmentPlan.h"
 
+#include "acquisition/RecordFormat.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -81,7 +83,7 @@ double LineRecordRate(const QString& settings, QString* described) {
                          .arg(parity)
                          .arg(stop, 0, 'g', 2);
     const double bitsPerByte = 1 + data + (parity == QLatin1Char('N') ? 0 : 1) + stop;
-    return baud / bitsPerByte / 15.0;
+    return baud / bitsPerByte / kRecordSize;
 }
 
 bool RateAboveLine(const SSidecarRate& r, double lineRate) {
