@@ -46,6 +46,26 @@ QByteArray Pad() {
     return Rec(60000, 60000, 60000, 60000, 0x7777, 0x7777, ';');
 }
 
+// The simulated device serving COMn of this test's port map, ended with it.
+struct SSimDevice {
+    QProcess process;
+    bool Start(int com, const QStringList& args) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOVREL_TEST_MODE"), QStringLiteral("1"));
+        process.setProcessEnvironment(env);
+        process.start(QCoreApplication::applicationDirPath() + "/../tools/tovrel-simdevice",
+                      QStringList{"--port", QStringLiteral("COM%1").arg(com)} + args);
+        return process.waitForStarted() &&
+               QTest::qWaitFor([&] { return process.canReadLine(); }, 20000) &&
+               process.readLine().startsWith("serving COM");
+    }
+    ~SSimDevice() {
+        process.terminate();
+        if (!process.waitForFinished(10000))
+            process.kill();
+    }
+};
+
 void Click(CTovrelDlg& dlg, int id) {
     qobject_cast<QAbstractButton*>(dlg.GetDlgItem(id))->click();
 }
@@ -549,21 +569,9 @@ private slots:
         QTemporaryDir tmp;
         QVERIFY(tmp.isValid());
         constexpr int kDevicePort = 10;
-        QProcess device;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TOVREL_TEST_MODE"), QStringLiteral("1"));
-        device.setProcessEnvironment(env);
         constexpr double kHz = 6173;
-        device.start(QCoreApplication::applicationDirPath() + "/../tools/tovrel-simdevice",
-                     {"--port", QStringLiteral("COM%1").arg(kDevicePort), "--rate", "6173"});
-        auto stopDevice = qScopeGuard([&] {
-            device.terminate();
-            if (!device.waitForFinished(10000))
-                device.kill();
-        });
-        QVERIFY(device.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(device.canReadLine(), 20000);
-        QVERIFY(device.readLine().startsWith("serving COM"));
+        SSimDevice device;
+        QVERIFY(device.Start(kDevicePort, {"--rate", "6173"}));
         SetRecordingDir(QFile::encodeName(tmp.path()).toStdString() + '/');
         PanelFixture f;
         f.Select(kDevicePort);
@@ -587,11 +595,11 @@ private slots:
         QVERIFY(rate);
         // A panel left unscheduled long enough for the line to fill makes the
         // device drop records, and the stream is then slower than its rate.
-        device.terminate();
-        QVERIFY(device.waitForFinished(10000));
+        device.process.terminate();
+        QVERIFY(device.process.waitForFinished(10000));
         const QRegularExpressionMatch sent =
             QRegularExpression(QStringLiteral("(\\d+) records sent, (\\d+) dropped"))
-                .match(QString::fromLocal8Bit(device.readAllStandardError()));
+                .match(QString::fromLocal8Bit(device.process.readAllStandardError()));
         QVERIFY(sent.hasMatch());
         if (sent.captured(2).toLongLong() > 0)
             QSKIP("the machine was too busy: the device dropped records");
@@ -629,21 +637,8 @@ private slots:
         const QString replayPath = tmp.filePath(QStringLiteral("known.rec"));
         QVERIFY(WriteFileBytes(replayPath, replay));
 
-        QProcess device;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TOVREL_TEST_MODE"), QStringLiteral("1"));
-        device.setProcessEnvironment(env);
-        device.start(QCoreApplication::applicationDirPath() + "/../tools/tovrel-simdevice",
-                     {"--port", QStringLiteral("COM%1").arg(kDevicePort), "--replay", replayPath,
-                      "--rate", "3000"});
-        auto stopDevice = qScopeGuard([&] {
-            device.terminate();
-            if (!device.waitForFinished(10000))
-                device.kill();
-        });
-        QVERIFY(device.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(device.canReadLine(), 20000);
-        QVERIFY(device.readLine().startsWith("serving COM"));
+        SSimDevice device;
+        QVERIFY(device.Start(kDevicePort, {"--replay", replayPath, "--rate", "3000"}));
 
         const std::string dir = QFile::encodeName(tmp.path()).toStdString() + '/';
         SetRecordingDir(dir);
