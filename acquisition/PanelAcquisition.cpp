@@ -20,8 +20,7 @@ constexpr auto kShutdownGrace = std::chrono::seconds(3);
 } // namespace
 
 void CTovrelDlg::OnCommMscomm1() {
-    constexpr short kEvReceive = 2;
-    if (m_comm.get_CommEvent() != kEvReceive)
+    if (m_comm.get_CommEvent() != CSerialControl::comEvReceive)
         return;
     ReceiveWaiting();
 }
@@ -38,8 +37,8 @@ bool CTovrelDlg::ReceiveWaiting() {
                            : m_comm.get_PortOpen() ? m_comm.get_InBufferCount()
                                                    : 0;
     if (waiting <= 0) {
-        if (running && m_recv.FlushPending() && !m_tmRecvRetry.isActive())
-            m_tmRecvRetry.start(kRecvRetryMs);
+        if (running && m_recv.FlushPending())
+            AwaitFreeBuffer();
         return false;
     }
     const int n = m_feed.Limit(int(std::min(waiting, CSerialControl::kMaxInputChunk)));
@@ -53,8 +52,7 @@ bool CTovrelDlg::ReceiveWaiting() {
         // again, and the timer looks once more should the device have gone
         // quiet meanwhile.
         m_recv.NoteDeferred();
-        if (!m_tmRecvRetry.isActive())
-            m_tmRecvRetry.start(kRecvRetryMs);
+        AwaitFreeBuffer();
         return false;
     }
     if (kept) {
@@ -65,6 +63,14 @@ bool CTovrelDlg::ReceiveWaiting() {
         input.Clear();
     }
     return true;
+}
+
+void CTovrelDlg::AwaitFreeBuffer() {
+    // The worker says when it frees a buffer; the timer is only the fallback
+    // should that word come just before it was asked for.
+    m_recv.WantFreed();
+    if (!m_tmRecvRetry.isActive())
+        m_tmRecvRetry.start(kRecvRetryMs);
 }
 
 void CTovrelDlg::OnRecvRetry() {
@@ -86,6 +92,14 @@ void CTovrelDlg::KeepQueuedInput() {
     m_feed.Keep(reinterpret_cast<const std::uint8_t*>(rest.constData()), size_t(rest.size()));
     if (m_feed.Kept() > 0 && !m_tmRecvRetry.isActive())
         m_tmRecvRetry.start(0);
+}
+
+void CTovrelDlg::OnBufferFreed() {
+    // Worker thread: the UI thread looks again as soon as it can.
+    m_editHistory.UiCall().Post([this] {
+        m_tmRecvRetry.stop();
+        OnRecvRetry();
+    });
 }
 
 unsigned CTovrelDlg::RecvThreadProc(CTovrelDlg* pDlg) {

@@ -4,10 +4,6 @@
 #include <atomic>
 
 namespace {
-inline int32_t Word(const uint8_t* p) {
-    return (int32_t(p[0]) << 8) | int32_t(p[1]);
-}
-
 const char kCalibrationLineSource[] = QT_TRANSLATE_NOOP(
     "Record",
     "原始压力值wStressTmp1=%d,wStressTmp2=%d,压力系数1=%d,压力系数2=%d,新的压力值1=%d,2=%d");
@@ -58,9 +54,9 @@ SDecodedRecord DecodeRecord(const uint8_t* rec) {
         return d;
     d.valid = true;
     for (int k = 0; k < kRecordSamples; ++k)
-        d.samples[k] = uint16_t(Word(rec + 2 + 2 * k) / kSampleDivisor);
-    d.stress1 = Word(rec + 10);
-    d.stress2 = Word(rec + 12);
+        d.samples[k] = uint16_t(RecordValue(rec, k) / kSampleDivisor);
+    d.stress1 = RecordValue(rec, kValuePressure1);
+    d.stress2 = RecordValue(rec, kValuePressure2);
     return d;
 }
 

@@ -1,15 +1,11 @@
 #pragma once
+// The record's layout lives in RecordFormat.h; what the panel makes of a
+// record is here.
+#include "acquisition/RecordFormat.h"
+
 #include <QString>
 #include <cstdint>
 
-// The device streams these records back to back. Multi-byte values are
-// unsigned 16-bit, high byte first.
-inline constexpr int kRecordSize = 15;
-// Byte 1 of every well-formed record; anything else means the stream is
-// misaligned or damaged and the record is not shown.
-inline constexpr uint8_t kRecordMarker = 0x3A; // ':'
-inline constexpr int kRecordMarkerPos = 1;
-inline constexpr int kRecordSamples = 4;
 // The device sends samples at 20 times the resolution the strip windows plot.
 inline constexpr int kSampleDivisor = 20;
 

@@ -184,10 +184,10 @@ SSlip FindSlip(const uint8_t* buf, int32_t r, int32_t len, bool more, bool heldT
     // shows only in bytes 0 and 14, which carry no sample: a checksum
     // there, where the device sends one, tells.
     if (state.checksummed) {
-        result.keepThis = StepChecksumOk(buf + r);
+        result.keepThis = RecordChecksumOk(buf + r);
         // A record kept whole ends where a reading a byte early begins: that
         // reading's first record is the torn one.
-        result.dropNext = !StepChecksumOk(buf + a) || (result.keepThis && best < 0);
+        result.dropNext = !RecordChecksumOk(buf + a) || (result.keepThis && best < 0);
     } else {
         result.dropNext = MarkerAt(buf, len, a) != 1;
     }
@@ -196,21 +196,14 @@ SSlip FindSlip(const uint8_t* buf, int32_t r, int32_t len, bool more, bool heldT
 
 } // namespace
 
-bool StepChecksumOk(const uint8_t* rec) {
-    uint8_t sum = 0;
-    for (int j = 0; j < kRec - 1; ++j)
-        sum = uint8_t(sum + rec[j]);
-    return sum == rec[kRec - 1];
-}
-
 int32_t StepRoughness(const uint8_t* rec, int records) {
     int32_t bits = 0;
     for (int j = 0; j + 1 < records; ++j) {
         const uint8_t* a = rec + j * kRec;
         const uint8_t* b = a + kRec;
         for (int k = 2; k < kRec - 1; k += 2) {
-            const int va = (a[k] << 8) | a[k + 1];
-            const int vb = (b[k] << 8) | b[k + 1];
+            const int va = qFromBigEndian<quint16>(a + k);
+            const int vb = qFromBigEndian<quint16>(b + k);
             bits += BitLength(uint32_t(std::abs(vb - va)));
         }
     }
@@ -225,7 +218,7 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
     int taken = 0;
     auto take = [&] {
         // Learns whether the device checksums its records.
-        if (StepChecksumOk(buf + r)) {
+        if (RecordChecksumOk(buf + r)) {
             state.sumRun = std::max(state.sumRun, 0) + 1;
             if (state.sumRun >= kChecksumRun)
                 state.checksummed = true;
@@ -245,6 +238,16 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
         ++taken;
         w += kRec;
         r += kRec;
+    };
+    // The record a slip tore goes; the one before it stays where the
+    // checksum says it is whole.
+    auto moveBy = [&](const SSlip& slip) {
+        const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
+        if (slip.keepThis)
+            take();
+        cut.skipped += next - r;
+        r = next;
+        ++cut.stepsLost;
     };
     auto loseStep = [&] {
         state.inStep = false;
@@ -279,14 +282,7 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
                 if (slip.wait)
                     break;
                 if (slip.move != 0) {
-                    // The record the slip tore goes; the one before it stays
-                    // where the checksum says it is whole.
-                    const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
-                    if (slip.keepThis)
-                        take();
-                    cut.skipped += next - r;
-                    r = next;
-                    ++cut.stepsLost;
+                    moveBy(slip);
                     continue;
                 }
                 take();
@@ -331,15 +327,10 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
                 if (slip.wait)
                     break;
                 if (slip.move != 0) {
-                    const int32_t next = r + kRec + slip.move + (slip.dropNext ? kRec : 0);
-                    if (slip.keepThis)
-                        take();
-                    cut.skipped += next - r;
-                    r = next;
-                    ++cut.stepsLost;
+                    moveBy(slip);
                     continue;
                 }
-                if (state.checksummed && StepChecksumOk(buf + r)) {
+                if (state.checksummed && RecordChecksumOk(buf + r)) {
                     take();
                     loseStep();
                     continue;
@@ -356,7 +347,7 @@ SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, E
         // its marker shown by a column of colons beside it; where the device
         // checksums its records, that one goes too.
         for (int k = 0; state.checksummed && at >= 0 && k < 2 && at + 2 * kRec <= len &&
-                        !StepChecksumOk(buf + at) && MarkerAt(buf, len, at + kRec) == 1;
+                        !RecordChecksumOk(buf + at) && MarkerAt(buf, len, at + kRec) == 1;
              ++k)
             at += kRec;
         if (at >= 0) {

@@ -1,4 +1,6 @@
 #pragma once
+#include "acquisition/RecordFormat.h"
+
 #include <cstdint>
 
 // Where records begin in a byte stream that may arrive torn: after the port
@@ -31,12 +33,12 @@ inline constexpr int kStepConfirm = 4;
 // Out of step, a boundary is looked for this far ahead: far enough to pass a
 // record torn by a few stray bytes, near enough that a stream without the
 // marker is not searched in vain for long.
-inline constexpr int kStepSearch = 2 * 15;
+inline constexpr int kStepSearch = 2 * kRecordSize;
 // Records read to compare phases that both carry colons.
 inline constexpr int kStepEvidence = 16;
 // The longest piece a cut can leave undecided for lack of the bytes after it:
 // enough to compare phases at the far end of the search.
-inline constexpr int kStepMaxRest = kStepSearch + kStepEvidence * 15;
+inline constexpr int kStepMaxRest = kStepSearch + kStepEvidence * kRecordSize;
 // In step, the held phase is compared with the others this often (records).
 inline constexpr int kStepRecheck = 16;
 
@@ -81,9 +83,6 @@ struct SStepCut {
 // lay before the move, is stored there in order (at most (len-from)/15 of them).
 SStepCut CutInStep(uint8_t* buf, int32_t from, int32_t len, SStepState& state, EStepEnd end,
                    int32_t* takenEnds = nullptr);
-
-// Byte 14 of rec is the 8-bit sum of bytes 0 to 13.
-bool StepChecksumOk(const uint8_t* rec);
 
 // How much the six 16-bit values of `records` records starting at rec change
 // from one record to the next: the bits of each change, summed. Low in the

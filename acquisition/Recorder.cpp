@@ -1,7 +1,5 @@
 #include "acquisition/Recorder.h"
 
-#include "acquisition/Record.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -10,18 +8,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-void FormatRecordLine(const uint8_t* rec, char out[kRecordLineSize]) {
-    static const char kHex[] = "0123456789ABCDEF";
-    char* p = out;
-    for (int i = 0; i < kRecordSize; ++i) {
-        *p++ = kHex[rec[i] >> 4];
-        *p++ = kHex[rec[i] & 0x0F];
-        *p++ = ' ';
-    }
-    *p++ = '\r';
-    *p = '\n';
-}
 
 std::string RecordingFileName(const std::string& dir, const struct tm* local) {
     int year = 0, month = 0, day = 0, hour = -1, minute = -1, second = -1;

@@ -1,6 +1,7 @@
 #pragma once
-// The recording folder's rule lives in RecordingDir.h; callers of the recorder
-// get it here too.
+// The recording folder's rule lives in RecordingDir.h and the line's format
+// in RecordFormat.h; callers of the recorder get them here too.
+#include "acquisition/RecordFormat.h"
 #include "acquisition/RecordingDir.h"
 
 #include <atomic>
@@ -12,13 +13,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// One line of a recording file: the record's 15 bytes as "%.2X " groups,
-// then CR LF.
-inline constexpr int kRecordLineSize = 47;
-
-// Fills out[0..46] with the line for rec (no terminating NUL).
-void FormatRecordLine(const uint8_t* rec, char out[kRecordLineSize]);
 
 // dir + the local start time as yyyymmddhhmmss + ".txt". When local time is
 // unknown (local == nullptr) the date parts are 0 and the time parts -1, which

@@ -27,20 +27,10 @@ QString RealPath(const std::string& dir) {
 } // namespace
 
 std::string GetModuleDir() {
-    std::vector<char> buf(1024);
-    for (;;) {
-        ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0)
-            break;
-        if (size_t(n) < buf.size()) {
-            std::string path(buf.data(), size_t(n));
-            return path.substr(0, path.rfind('/') + 1);
-        }
-        buf.resize(buf.size() * 2); // possibly cut short: try again with room to spare
-    }
-    if (QCoreApplication::instance())
-        return QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString() + '/';
-    return "./";
+    // With its '/', for a recording's name to follow.
+    if (!QCoreApplication::instance())
+        return "./";
+    return WithSlash(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
 }
 
 std::string ChooseRecordingDir(const SRecordingPlace& place) {

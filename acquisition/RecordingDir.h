@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-// Directory of the running executable, ending with '/'.
+// Directory of the running executable, ending with '/' ("./" before the
+// application object exists).
 std::string GetModuleDir();
 
 // What the recording folder is chosen from.

@@ -113,6 +113,14 @@ public:
     // was handed over.
     template <class Save, class Parse> void ProcessBuffer(int i, Save&& save, Parse&& parse);
 
+    // UI thread: the next buffer the worker frees should be told of (see
+    // SetOnFreed), once: the UI thread waits for a free buffer and need not
+    // look again before.
+    void WantFreed() { m_bWantFreed.store(true, std::memory_order_release); }
+    // Called on the worker's thread after it has freed a buffer that WantFreed
+    // asked for; set before the worker starts.
+    void SetOnFreed(std::function<void()> onFreed) { m_onFreed = std::move(onFreed); }
+
     // Worker: block until a buffer is ready (true), stop is set or the
     // timeout passes (false).
     bool WaitForReady(const std::atomic<bool>& stop,
@@ -204,6 +212,8 @@ private:
     };
     std::deque<SArrival> m_arrivals;
     std::function<void(uint32_t, int, TArrival)> m_sink;
+    std::atomic<bool> m_bWantFreed{false};
+    std::function<void()> m_onFreed;
 
     int32_t m_iRecordCount = 0; // worker only
     // When each buffer was handed over, in hand-over order. Written by the UI
@@ -259,6 +269,9 @@ void CRecvBuffers::ProcessBuffer(int i, Save&& save, Parse&& parse) {
     m_iRecvLen[i].store(0, std::memory_order_relaxed);
     m_bRecvReady[i].store(0, std::memory_order_release);
     Bump(m_nProcessed);
+    if (m_bWantFreed.load(std::memory_order_acquire) &&
+        m_bWantFreed.exchange(false, std::memory_order_acq_rel) && m_onFreed)
+        m_onFreed();
 }
 
 template <class Save, class Parse, class Tick>

@@ -14,8 +14,6 @@
 namespace bench {
 
 namespace {
-constexpr int kRecordBytes = 15;
-
 long StatusKb(const char* field) {
     std::ifstream in("/proc/self/status");
     std::string line;
@@ -32,20 +30,6 @@ uint64_t NextIndex(uint64_t previousIndex, uint8_t previous, uint8_t current) {
     return previousIndex + (step == 0 ? 256 : step);
 }
 
-bool ParseRecordLine(std::string_view line, uint8_t rec[15]) {
-    if (line.size() >= 2 && line.substr(line.size() - 2) == "\r\n")
-        line.remove_suffix(2);
-    if (line.size() != size_t(3 * kRecordBytes))
-        return false;
-    for (int i = 0; i < kRecordBytes; ++i) {
-        const int hi = simdev::HexDigit(line[3 * i]), lo = simdev::HexDigit(line[3 * i + 1]);
-        if (hi < 0 || lo < 0 || line[3 * i + 2] != ' ')
-            return false;
-        rec[i] = uint8_t(hi * 16 + lo);
-    }
-    return true;
-}
-
 void RecordingReader::Line(std::string_view line) {
     if (!line.empty() && line.back() == '\n')
         line.remove_suffix(1);
@@ -54,8 +38,9 @@ void RecordingReader::Line(std::string_view line) {
     if (line.empty())
         return;
     ++m_tally.lines;
-    uint8_t rec[kRecordBytes];
-    if (!ParseRecordLine(line, rec) || !simdev::RecordIntact(rec)) {
+    uint8_t rec[kRecordSize];
+    if (ParseRecordingLine(line.data(), line.size(), rec) == ELineKind::Malformed ||
+        !simdev::RecordIntact(rec)) {
         ++m_tally.badLines;
         return;
     }
@@ -116,6 +101,20 @@ double ProcessCpuSeconds() {
     getrusage(RUSAGE_SELF, &ru);
     return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+long ThreadContextSwitches(long tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+    long total = 0;
+    std::string key;
+    long value = 0;
+    while (in >> key) {
+        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+            in >> value;
+            total += value;
+        }
+    }
+    return total;
 }
 
 double ThreadCpuSeconds(long tid) {

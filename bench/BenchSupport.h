@@ -45,14 +45,12 @@ bool TallyRecordingFile(const std::string& path, RecordingTally& tally);
 // the unwrapped index of b.
 uint64_t NextIndex(uint64_t previousIndex, uint8_t previous, uint8_t current);
 
-// Parses one recording line ("XX " x 15, CR LF optional) into rec; false when
-// it is not exactly that.
-bool ParseRecordLine(std::string_view line, uint8_t rec[15]);
-
 // CPU seconds (user + system) of this process, all threads, to the microsecond.
 double ProcessCpuSeconds();
 // CPU seconds of one thread of this process from /proc (10 ms resolution).
 double ThreadCpuSeconds(long tid);
+// Times the thread has given up the CPU, of its own accord or not: its wake-ups.
+long ThreadContextSwitches(long tid);
 // Names and ids of this process's threads.
 struct ThreadInfo {
     long tid;

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     std::FILE* device = popen(command.c_str(), "r");
     if (!device) {
         std::perror("popen");
-        return 2;
+        return 1;
     }
     char line[512];
     std::string path;
@@ -52,14 +52,14 @@ int main(int argc, char** argv) {
     if (path.empty()) {
         std::fprintf(stderr, "bench: the simulated device did not come up\n");
         pclose(device);
-        return 2;
+        return 1;
     }
 
     const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY);
     if (fd < 0) {
         std::perror(path.c_str());
         pclose(device);
-        return 2;
+        return 1;
     }
     termios tio{};
     tcgetattr(fd, &tio);
@@ -104,5 +104,5 @@ int main(int argc, char** argv) {
         .Add("reads", uint64_t(reads))
         .Add("cpu_pct", 100.0 * cpu / wall, 3)
         .Print();
-    return bytes > 0 ? 0 : 3;
+    return bytes > 0 ? 0 : 1;
 }

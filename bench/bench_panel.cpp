@@ -57,6 +57,7 @@ struct Options {
     double seconds = 60;
     double warmup = 5;
     double idle = 0;
+    double held = 0;
     bool record = true;
     bool keep = false;
     int iterations = 2000;
@@ -146,7 +147,7 @@ int RunStream(const Options& o) {
     if (!out.contains("serving")) {
         Fail("the simulated device did not come up");
         std::fprintf(stderr, "%s", device.readAllStandardError().constData());
-        return 2;
+        return 1;
     }
 
     CTovrelDlg dlg;
@@ -156,7 +157,12 @@ int RunStream(const Options& o) {
     std::vector<int64_t> bufferStarts(size_t(o.seconds * 200) + 1000);
     std::atomic<size_t> nStarts{0};
     int64_t lastDecode = 0;
+    // Set to hold the worker at its next decoded record, as a machine too
+    // busy to schedule it would.
+    std::atomic<bool> holdWorker{false};
     dlg.m_decodeTap = [&](const uint8_t*) {
+        while (holdWorker.load(std::memory_order_relaxed))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (workerTid.load(std::memory_order_relaxed) == 0)
             workerTid.store(CurrentTid(), std::memory_order_relaxed);
         decoded.fetch_add(1, std::memory_order_relaxed);
@@ -173,14 +179,14 @@ int RunStream(const Options& o) {
     Click(dlg, IDC_BUTTON_OPENPORT);
     if (!dlg.m_comm.get_PortOpen()) {
         Fail("the panel could not open the port");
-        return 2;
+        return 1;
     }
     if (o.calib) {
         // Calibration mode is offered once the sensors have been zeroed.
         if (!Click(dlg, IDC_BUTTON_ZERO) || !Click(dlg, IDC_RADIO_CALIB) ||
             dlg.m_bTestMode.load() != 0) {
             Fail("the panel did not switch to calibration mode");
-            return 2;
+            return 1;
         }
     }
     Pump(200);
@@ -199,7 +205,7 @@ int RunStream(const Options& o) {
     SetRecordingDir(QFile::encodeName(recordings.path()).toStdString() + '/');
     const QSet<QString> before = RecordingFiles();
     if (o.record && !Click(dlg, IDC_BUTTON_SAVEFILE))
-        return 2;
+        return 1;
 
     PaintCounter paints;
     QWidget* strips[] = {&dlg.m_wavePulse1, &dlg.m_wavePulse2, &dlg.m_waveEcg,
@@ -235,7 +241,7 @@ int RunStream(const Options& o) {
         }
     });
     if (!Click(dlg, IDC_BUTTON_START))
-        return 2;
+        return 1;
     sampler.start();
     rss.push_back(bench::ResidentKb());
     if (o.warmup <= 0) {
@@ -250,6 +256,27 @@ int RunStream(const Options& o) {
     const double uiEnd = bench::ThreadCpuSeconds(getpid());
     const double workerEnd = bench::ThreadCpuSeconds(workerTid.load());
     const double measured = double(tEnd - tWarmup) / 1e9;
+
+    // The worker held while the stream goes on: what the UI thread costs
+    // while the bytes wait in the serial control's queue. Then it catches up.
+    double heldUiPct = -1, heldUiWakes = -1;
+    if (o.held > 0) {
+        holdWorker = true;
+        Pump(300); // until it is certainly held and the buffers are full
+        const double u0 = bench::ThreadCpuSeconds(getpid());
+        const long w0 = bench::ThreadContextSwitches(getpid());
+        const int64_t h0 = NowNs();
+        Pump(o.held * 1000);
+        const double span = double(NowNs() - h0) / 1e9;
+        heldUiPct = 100.0 * (bench::ThreadCpuSeconds(getpid()) - u0) / span;
+        heldUiWakes = double(bench::ThreadContextSwitches(getpid()) - w0) / span;
+        holdWorker = false;
+        QElapsedTimer catchUp;
+        catchUp.start();
+        while (dlg.m_comm.get_PortOpen() && dlg.m_comm.get_InBufferCount() > 0 &&
+               catchUp.elapsed() < 20000)
+            Pump(20);
+    }
     // Paints between warm-up and the end, as the CPU time: all four strips
     // and both readouts together, and the window that painted most of each kind.
     uint64_t paintsAtEnd[6] = {};
@@ -287,6 +314,9 @@ int RunStream(const Options& o) {
     const uint64_t pauses = dlg.m_recv.Pauses();
     const uint64_t skipped = dlg.m_recv.BytesSkipped();
     const uint64_t stepsLost = dlg.m_recv.StepsLost();
+    // Bringing the recording and its sidecar to the disk once a second.
+    const uint64_t syncs = dlg.m_save.Syncs();
+    const double syncSeconds = dlg.m_save.SyncSeconds();
     const long peakKb = bench::PeakResidentKb();
     dlg.close();
     Pump(100);
@@ -346,6 +376,9 @@ int RunStream(const Options& o) {
         .Add("chunks_deferred", deferred)
         .Add("bytes_skipped", skipped)
         .Add("steps_lost", stepsLost)
+        .Add("syncs", syncs)
+        .Add("sync_ms_each", syncs ? 1000.0 * syncSeconds / double(syncs) : 0.0, 3)
+        .Add("sync_pct", 100.0 * syncSeconds / o.seconds, 3)
         .Add("hand_overs", handOvers)
         .Add("buffers", processed)
         .Add("pauses", pauses)
@@ -354,7 +387,9 @@ int RunStream(const Options& o) {
         .Add("worker_mean_period_ms", meanGap, 3)
         // What the worker found in a buffer: every whole record of it is recorded.
         .Add("fill_bytes",
-             processed ? double(tally.intact + tally.badLines) * 15 / double(processed) : 0.0, 1)
+             processed ? double(tally.intact + tally.badLines) * kRecordSize / double(processed)
+                       : 0.0,
+             1)
         .Add("cpu_pct", 100.0 * (cpuEnd - cpuAtWarmup) / measured, 2)
         .Add("ui_cpu_pct", 100.0 * (uiEnd - uiAtWarmup) / measured, 2)
         .Add("worker_cpu_pct", 100.0 * (workerEnd - workerAtWarmup) / measured, 2)
@@ -369,8 +404,10 @@ int RunStream(const Options& o) {
         .Add("recording", o.record ? (haveRecording ? "yes" : "missing") : "off");
     if (idleCpuPct >= 0)
         r.Add("idle_cpu_pct", idleCpuPct, 3);
+    if (heldUiPct >= 0)
+        r.Add("held_ui_cpu_pct", heldUiPct, 3).Add("held_ui_wakes_per_s", heldUiWakes, 1);
     r.Print();
-    return o.record && !haveRecording ? 3 : 0;
+    return o.record && !haveRecording ? 1 : 0;
 }
 
 // --- tally ------------------------------------------------------------------
@@ -379,7 +416,7 @@ int RunTally(const QString& path) {
     bench::RecordingTally tally;
     if (!bench::TallyRecordingFile(QFile::encodeName(path).toStdString(), tally)) {
         Fail("cannot read the recording");
-        return 2;
+        return 1;
     }
     bench::ResultLine r("tally");
     r.Add("lines", tally.lines)
@@ -402,10 +439,7 @@ simdev::Record LatencyRecord(uint32_t index, const simdev::WaveformGenerator& ge
     simdev::Record rec = simdev::BuildRecord(uint8_t(index), gen.At(index, simdev::DeviceState{}));
     // The pressures carry the whole index, so a decoded record names the
     // write it came from however long it took.
-    rec[10] = uint8_t(index >> 24);
-    rec[11] = uint8_t(index >> 16);
-    rec[12] = uint8_t(index >> 8);
-    rec[13] = uint8_t(index);
+    qToBigEndian<quint32>(index, &rec[10]);
     simdev::Restamp(rec, uint8_t(index));
     return rec;
 }
@@ -415,7 +449,7 @@ int RunLatency(const Options& o) {
     char slaveName[256] = {};
     if (openpty(&master, &slave, slaveName, nullptr, nullptr) != 0) {
         Fail("openpty failed");
-        return 2;
+        return 1;
     }
     termios tio{};
     tcgetattr(slave, &tio);
@@ -426,7 +460,7 @@ int RunLatency(const Options& o) {
     ::unlink(link.constData());
     if (::symlink(slaveName, link.constData()) != 0) {
         Fail("cannot link the port");
-        return 2;
+        return 1;
     }
 
     const size_t capacity = size_t(o.rate * (o.seconds + 5)) + 1024;
@@ -438,8 +472,7 @@ int RunLatency(const Options& o) {
     CTovrelDlg dlg;
     dlg.m_decodeTap = [&](const uint8_t* rec) {
         const int64_t now = NowNs();
-        const uint32_t index = (uint32_t(rec[10]) << 24) | (uint32_t(rec[11]) << 16) |
-                               (uint32_t(rec[12]) << 8) | uint32_t(rec[13]);
+        const uint32_t index = qFromBigEndian<quint32>(rec + 10);
         if (rec[0] != uint8_t(index))
             misnumbered.fetch_add(1, std::memory_order_relaxed);
         const size_t n = nTaps.load(std::memory_order_relaxed);
@@ -452,7 +485,7 @@ int RunLatency(const Options& o) {
     Click(dlg, IDC_BUTTON_OPENPORT);
     if (!dlg.m_comm.get_PortOpen()) {
         Fail("the panel could not open the port");
-        return 2;
+        return 1;
     }
     Pump(300);
 
@@ -528,7 +561,7 @@ int RunLatency(const Options& o) {
         .Add("p99_ms", bench::Quantile(copy, 0.99), 2)
         .Add("max_ms", bench::Quantile(copy, 1.0), 2);
     r.Print();
-    return samples > 0 ? 0 : 3;
+    return samples > 0 ? 0 : 1;
 }
 
 // --- paint ------------------------------------------------------------------
@@ -560,7 +593,7 @@ int RunPaint(const Options& o) {
     const CDrawWave3Wnd::CState s = strip.State();
     if (s.iLastPt != s.iMaxPt) {
         Fail("the strip did not fill");
-        return 3;
+        return 1;
     }
 
     const int w = strip.width(), h = strip.height();
@@ -622,7 +655,7 @@ int main(int argc, char** argv) {
     cli.setApplicationDescription(
         "Measures the Tovrel panel. Modes: stream, latency, paint; tally FILE reads a recording "
         "back and counts the records lost by their running numbers.");
-    cli.addHelpOption();
+    const QCommandLineOption help = cli.addHelpOption();
     cli.addPositionalArgument("mode", "stream | latency | paint | tally FILE");
     const QCommandLineOption simdevice("simdevice", "The simulated device program.", "path");
     const QCommandLineOption chunks(
@@ -635,15 +668,27 @@ int main(int argc, char** argv) {
     const QCommandLineOption seconds("seconds", "How long the stream runs.", "s", "60");
     const QCommandLineOption warmup("warmup", "Seconds left out of the CPU and latency figures.",
                                     "s", "5");
+    const QCommandLineOption heldOpt(
+        "held", "Seconds of the UI thread's CPU measured with the worker held, after the run.",
+        "seconds", "0");
     const QCommandLineOption idle("idle", "Seconds of CPU measured with the port open, no data.",
                                   "s", "0");
     const QCommandLineOption norecord("no-record", "Leave recording off.");
     const QCommandLineOption keep("keep", "Keep the recording file.");
     const QCommandLineOption iterations("iterations", "Repaints timed per figure.", "n", "2000");
     const QCommandLineOption grab("grab", "paint: also save a picture of the panel.", "png");
+    cli.addOption(heldOpt);
     cli.addOptions({simdevice, chunks, seed, port, rate, calib, seconds, warmup, idle, norecord,
                     keep, iterations, grab});
-    cli.process(app);
+    // Not process(): it ends a bad option with 1, which means a failed run here.
+    if (!cli.parse(app.arguments())) {
+        Fail(qPrintable(cli.errorText() + " (see --help)"));
+        return 2;
+    }
+    if (cli.isSet(help)) {
+        std::fputs(qPrintable(cli.helpText()), stdout);
+        return 0;
+    }
 
     Options o;
     o.simdevice = cli.value(simdevice);
@@ -655,6 +700,7 @@ int main(int argc, char** argv) {
     o.seconds = cli.value(seconds).toDouble();
     o.warmup = cli.value(warmup).toDouble();
     o.idle = cli.value(idle).toDouble();
+    o.held = cli.value(heldOpt).toDouble();
     o.record = !cli.isSet(norecord);
     o.keep = cli.isSet(keep);
     o.iterations = std::max(1, cli.value(iterations).toInt());

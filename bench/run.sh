@@ -36,13 +36,16 @@ LINE_RATE=6173 # records/s: 926000 baud 8N1 carries 92600 bytes/s, 15 bytes a re
 # anywhere) instead of whole records.
 CHUNKS="${BENCH_CHUNKS:-random:64}"
 if [ "$SMOKE" = 1 ]; then
-    MAIN_S=1.5; IDLE_S=0.3; WARM_S=0.5; LOSS_S=1.5; FLOOR_S=1.5; LAT_S=1.5; PAINT_N=200
-    LOSS_RUNS="calib:100 test:100:chunk"; EXPORT_S=5
+    MAIN_S=1.5; IDLE_S=0.3; WARM_S=0.5; LOSS_S=1.5; FLOOR_S=1.5; LAT_S=1.5; PAINT_N=200; HELD_S=0.5
+    XCB_S=1.5
+    LOSS_RUNS="calib:100 test:100:chunk"; EXPORT_S=5; EXPORT_RESUMES=100
 else
     # 60 s for the run that also gives memory and CPU, 40 s for the other
     # loss runs: all of it stays within about eleven minutes.
-    MAIN_S=60; IDLE_S=10; WARM_S=5; LOSS_S=40; FLOOR_S=20; LAT_S=20; PAINT_N=3000
+    MAIN_S=60; IDLE_S=10; WARM_S=5; LOSS_S=40; FLOOR_S=20; LAT_S=20; PAINT_N=3000; HELD_S=5
+    XCB_S=20 # each of test and calibration mode under a real X server
     EXPORT_S=3600 # an hour of recording: about 22 million lines, 1 GB
+    EXPORT_RESUMES=10000 # as many as the panel writes to a segment at most
     LOSS_RUNS="test:25 test:50 test:75 test:150 test:100:chunk calib:25 calib:50 calib:75 calib:100 calib:150 calib:100:chunk"
 fi
 
@@ -88,6 +91,11 @@ else
     : >"$RAW"
     STEP=0
     STEPS=$((5 + $(echo $LOSS_RUNS | wc -w)))
+    # Users run the panel under X: the same stream with the window on a
+    # virtual X server (Xvfb), where there is one.
+    XCB=0
+    command -v Xvfb >/dev/null && [ -e /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms/libqxcb.so ] &&
+        XCB=1 && STEPS=$((STEPS + 2))
 
     # run TAG PROGRAM ARGS...: runs one measurement and keeps its RESULT line.
     run() {
@@ -121,7 +129,7 @@ else
 
     run paint "$PANEL" paint --iterations "$PAINT_N"
     run main "$PANEL" stream --simdevice "$DEVICE" --port 7 --rate "$LINE_RATE" \
-        --seconds "$MAIN_S" --warmup "$WARM_S" --idle "$IDLE_S"
+        --seconds "$MAIN_S" --warmup "$WARM_S" --idle "$IDLE_S" --held "$HELD_S"
     run floor "$FLOOR" "$DEVICE" 8 "$LINE_RATE" "$FLOOR_S" "$WARM_S"
     run latency "$PANEL" latency --port 6 --rate "$LINE_RATE" --seconds "$LAT_S" --warmup "$WARM_S"
     for loss in $LOSS_RUNS; do
@@ -132,9 +140,22 @@ else
         run "$mode$pct$chunk" "$PANEL" stream "${flags[@]}" --simdevice "$DEVICE" --port 7 \
             --rate "$(pct_rate "$pct")" --seconds "$LOSS_S" --warmup "$WARM_S"
     done
+    if [ "$XCB" = 1 ]; then
+        XDISPLAY=":$((90 + RANDOM % 9))"
+        Xvfb "$XDISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+        XVFB=$!
+        trap 'kill $XVFB 2>/dev/null; rm -rf "$WORK"' EXIT
+        for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${XDISPLAY#:}" ] && break; sleep 0.1; done
+        QT_QPA_PLATFORM=xcb DISPLAY="$XDISPLAY" run xcbtest "$PANEL" stream --simdevice "$DEVICE" \
+            --port 7 --rate "$LINE_RATE" --seconds "$XCB_S" --warmup "$WARM_S"
+        QT_QPA_PLATFORM=xcb DISPLAY="$XDISPLAY" run xcbcalib "$PANEL" stream --calib \
+            --simdevice "$DEVICE" --port 7 --rate "$LINE_RATE" --seconds "$XCB_S" --warmup "$WARM_S"
+        kill "$XVFB" 2>/dev/null || true
+    fi
     # The recording is generated in our own folder and deleted with it; the
     # hour needs about 3 GB free for the recording and the CSV.
-    run export "$EXPORT_BENCH" --export "$EXPORT" --seconds "$EXPORT_S" --dir "$WORK"
+    run export "$EXPORT_BENCH" --export "$EXPORT" --seconds "$EXPORT_S" \
+        --resumes "$EXPORT_RESUMES" --dir "$WORK"
     LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg)"
     HOST="$(uname -n)"
     CPU_MODEL="$( (grep -m1 'model name' /proc/cpuinfo || echo ': unknown') | cut -d: -f2- | sed 's/^ *//;s/"//g')"
@@ -202,7 +223,16 @@ loss_row() { # tag label pct
             "$(v $1.strip_paints_per_s_each)" "$(v $1.readout_paints_per_s_each)" "$(v $1.frame_hz)"
     }
     cpu_rows main "100 % line rate, test mode, recording on" "< 10 %, <= 2x floor"
+    printf '  %-42s %6s/run, %s ms each, %s %% of the worker'"'"'s time\n' \
+        "  of which fdatasync, once a second" "$(v main.syncs)" "$(v main.sync_ms_each)" \
+        "$(v main.sync_pct)"
     cpu_rows calib100 "100 % line rate, calibration mode, rec. on" "<= 4x floor"
+    if [ -n "${R[xcbtest.cpu_pct]:-}" ]; then
+        cpu_rows xcbtest "the same, test mode, under X (Xvfb, ${XCB_S} s)" ""
+        cpu_rows xcbcalib "the same, calibration mode, under X" ""
+    fi
+    printf '  %-42s %6s %%, %s wake-ups/s\n' "worker held, bytes waiting: the UI thread" \
+        "$(v main.held_ui_cpu_pct)" "$(v main.held_ui_wakes_per_s)"
     echo "  (floor: plain termios read() of the same stream; CPU measured after ${WARM_S} s warm-up;"
     echo "   paints: at most one a frame of the screen)"
     echo
@@ -237,6 +267,15 @@ loss_row() { # tag label pct
     printf '  %-42s %6s s  %9s MB  %8s MB\n' "tovrel-export --csv" "$(v export.csv_s)" \
         "$(calc "printf \"%.1f\", $(v export.csv_peak_kb) / 1024")" \
         "$(calc "printf \"%.1f\", $(v export.csv_bytes) / 1e6")"
+    if [ -n "${R[export.resumes]:-}" ]; then # runs from before had no resumes
+    printf '  %-42s %6s s  %9s MB  %8s files\n' "--edf, the stream resumed $(v export.resumes) times" \
+        "$(v export.resumes_edf_s)" \
+        "$(calc "printf \"%.1f\", $(v export.resumes_edf_peak_kb) / 1024")" \
+        "$(v export.resumes_edf_files)"
+    printf '  %-42s %6s s  %9s MB\n' "--csv, the stream resumed $(v export.resumes) times" \
+        "$(v export.resumes_csv_s)" \
+        "$(calc "printf \"%.1f\", $(v export.resumes_csv_peak_kb) / 1024")"
+    fi
     echo "  (the recording was just written, so it is read from the page cache; outputs are synced)"
     fi
 }

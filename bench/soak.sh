@@ -17,7 +17,7 @@
 #            random:64 by default, pieces of 1..64 bytes from a fixed seed,
 #            records split anywhere; --whole-records for whole records
 # Not part of CI: ten minutes by default. BUILD_DIR (default <repo>/build-rel)
-# is where the panel driver (tests/tst_panel_kill), the simulated device and
+# is where the panel's driver (tovrel-bench-drive), the simulated device and
 # the benchmark program that reads the recording back are built.
 set -euo pipefail
 
@@ -45,7 +45,7 @@ done
 if [[ ! -f $build/CMakeCache.txt ]]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" --target tst_panel_kill tovrel-simdevice tovrel-bench-panel -j1 >/dev/null
+cmake --build "$build" --target tovrel-bench-drive tovrel-simdevice tovrel-bench-panel -j1 >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tovrel-soak.XXXXXX")
 device_pid=
@@ -61,9 +61,8 @@ trap cleanup EXIT
 
 # The panel records into its own program's folder, and the port map lives
 # under the home folder: both are the work folder.
-cp "$build/tests/tst_panel_kill" "$work/panel-driver"
-# The driver keeps this home rather than making one of its own.
-export HOME=$work TOVREL_TEST_HOME=$work QT_QPA_PLATFORM=offscreen
+cp "$build/bench/tovrel-bench-drive" "$work/panel-driver"
+export HOME=$work QT_QPA_PLATFORM=offscreen
 
 TOVREL_TEST_MODE=1 "$build/tools/tovrel-simdevice" --port "COM$port" --chunks "$chunks" \
   >"$work/device.out" 2>"$work/device.err" &
@@ -78,7 +77,7 @@ seconds=$(awk -v m="$minutes" 'BEGIN { print m * 60 }')
 echo "soak: ${minutes} min at the full line rate, calibration mode every other ${calib_period} s," \
   "device writes: $chunks"
 set +e
-"$work/panel-driver" --drive --port "$port" --seconds "$seconds" \
+"$work/panel-driver" --port "$port" --seconds "$seconds" \
   --calib-period "$calib_period" --status-every "$status_every" \
   >"$work/driver.out" 2>"$work/driver.err"
 driver_rc=$?

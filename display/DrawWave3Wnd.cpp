@@ -48,9 +48,6 @@ void CDrawWave3Wnd::AddSample(uint16_t wSample) {
     const CWaveAppend step = WavePlanAppend(m_iFirstPt, m_iLastPt, m_iMaxPt, m_bScroll);
     m_iFirstPt = step.iFirstPt;
     m_wWave[step.iIndex] = wSample;
-    m_wWave2[step.iIndex] = 0;
-    m_wWave3[step.iIndex] = 0;
-    m_wWave4[step.iIndex] = 0;
     m_iLastPt = step.iLastPt;
     if (step.bRestart) {
         InvalidateRect(m_hWnd, nullptr, true);

@@ -78,9 +78,7 @@ private:
     int m_iViewExtX = 100, m_iViewExtY = 50;
     QRect m_rcClient; // empty until the first size notification
     CWaveSamples m_wWave{};
-    CWaveSamples m_wWave2{}, m_wWave3{}; // reserved channels, never drawn
     int m_iMaxPt = 0;
-    CWaveSamples m_wWave4{}; // reserved channel, never drawn
 
     mutable std::mutex m_lock;
 };

@@ -1,7 +1,7 @@
 // Opening and closing the port: operations of the panel.
+#include "link/PortHints.h"
 #include "platform/Errors.h"
 #include "platform/MessageBox.h"
-#include "platform/PortInfo.h"
 #include "shell/TovrelDlg.h"
 
 #include <QComboBox>

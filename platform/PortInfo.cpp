@@ -1,12 +1,8 @@
 #include "platform/PortInfo.h"
 
-#include "platform/PortMap.h"
-
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <grp.h>
@@ -14,34 +10,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-
-std::optional<int> ParseComNumber(const QString& text) {
-    static const QRegularExpression com(QStringLiteral("^COM([0-9]{1,9})$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch m = com.match(text);
-    if (!m.hasMatch())
-        return std::nullopt;
-    return m.captured(1).toInt();
-}
-
-PortMapEntry ReadPortMapEntry(const QString& dir, int n) {
-    PortMapEntry e;
-    e.n = n;
-    e.link = dir + QStringLiteral("/com%1").arg(n);
-    const QFileInfo info(e.link);
-    if (info.isSymLink()) {
-        e.kind = PortMapEntry::EKind::Link;
-        e.device = info.symLinkTarget();
-        char buf[4096];
-        const ssize_t len = ::readlink(QFile::encodeName(e.link).constData(), buf, sizeof buf);
-        e.linkText = len > 0 ? QFile::decodeName(QByteArray(buf, len)) : e.device;
-        return e;
-    }
-    if (info.exists())
-        e.kind = PortMapEntry::EKind::NotALink;
-    e.device = QStringLiteral("/dev/ttyS%1").arg(n - 1);
-    return e;
-}
 
 namespace {
 
@@ -235,50 +203,4 @@ DeviceFacts ExamineDevice(const QString& path) {
     }
     f.state = DeviceFacts::EState::Usable;
     return f;
-}
-
-QString OpenFailureHint(const PortMapEntry& entry, const DeviceFacts& facts) {
-    using S = DeviceFacts::EState;
-    const QString tool = QCoreApplication::translate(
-                             "PortInfo", "运行tovrel-ports可列出找到的串口设备,用tovrel-ports set "
-                                         "COM%1 设备路径 ")
-                             .arg(entry.n);
-    switch (facts.state) {
-    case S::Missing:
-        if (entry.kind == PortMapEntry::EKind::Link)
-            return QCoreApplication::translate("PortInfo",
-                                               "COM%1链接到%2,该设备不存在(设备未连接?);%3重新设定")
-                .arg(entry.n)
-                .arg(entry.device, tool);
-        return QCoreApplication::translate("PortInfo",
-                                           "COM%1未设置链接%2,即%3,该设备不存在;%4设定COM%1")
-            .arg(entry.n)
-            .arg(entry.kind == PortMapEntry::EKind::NotALink
-                     ? QCoreApplication::translate("PortInfo", "(%1不是链接)").arg(entry.link)
-                     : QString(),
-                 entry.device, tool);
-    case S::NoAccess:
-        if (facts.access == EPortAccess::NotInGroup && facts.groupListsUser)
-            return QCoreApplication::translate(
-                       "PortInfo", "当前用户%1已加入%2组,但本次登录尚未生效,无权打开%3;请重新登录")
-                .arg(facts.userName, facts.groupName, facts.path);
-        if (facts.access == EPortAccess::NotInGroup)
-            return QCoreApplication::translate(
-                       "PortInfo", "当前用户%1不在%2组,无权打开%3;执行sudo adduser %1 %2,"
-                                   "重新登录后生效")
-                .arg(facts.userName, facts.groupName, facts.path);
-        return QCoreApplication::translate("PortInfo", "当前用户%1无权读写%2(权限%3,所有者%4,组%5)")
-            .arg(facts.userName, facts.path, ModeText(facts.permissions.mode), facts.ownerName,
-                 facts.groupName);
-    case S::Unreachable:
-    case S::NotSerial:
-    case S::Usable:
-        break;
-    }
-    return {};
-}
-
-QString OpenFailureHintFor(int n) {
-    const PortMapEntry entry = ReadPortMapEntry(PortMapDir(), n);
-    return OpenFailureHint(entry, ExamineDevice(entry.device));
 }

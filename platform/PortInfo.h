@@ -1,34 +1,14 @@
 #pragma once
-// What an operator needs to find the device behind COMn: what each COMn
-// stands for, whether that is a serial line this user may open, and, when it
-// is not, why. The panel's hint after a failed opening and the tovrel-ports
-// tool both decide from these rules.
+// What an operator needs to find the device behind COMn: whether what a COMn
+// stands for (platform/PortMap.h) is a serial line this user may open, and,
+// when it is not, why. The facts only, as data: the panel's hint after a
+// failed opening and the tovrel-ports tool each put them in words.
 #include <QString>
-#include <optional>
 #include <sys/types.h>
 #include <vector>
 
-inline constexpr int kComPortCount = 16;
 // Where udev keeps the names that stay with a USB adapter across re-plugging.
 inline constexpr const char* kSerialByIdDir = "/dev/serial/by-id";
-
-// "COM3" or "com3" gives 3, whatever the number ("COM0", "COM17" too); text
-// that is no COM name gives nothing.
-std::optional<int> ParseComNumber(const QString& text);
-inline bool IsComInMap(int n) {
-    return n >= 1 && n <= kComPortCount;
-}
-
-// What occupies "comN" in a port-map folder, and what COMn stands for.
-struct PortMapEntry {
-    enum class EKind { None, Link, NotALink };
-    int n = 0;
-    EKind kind = EKind::None;
-    QString link;     // the folder + "/comN"
-    QString linkText; // the link's own text, as written
-    QString device;   // the link's target made absolute, or /dev/ttyS(n-1) without a link
-};
-PortMapEntry ReadPortMapEntry(const QString& dir, int n);
 
 // Whether a link followed hop by hop from path reaches linkPath (or path is
 // linkPath itself): a COMn link made so would point to itself.
@@ -96,10 +76,3 @@ struct DeviceFacts {
     QString userName;
 };
 DeviceFacts ExamineDevice(const QString& path);
-
-// The history log's line after opening COMn failed, telling what to do, or an
-// empty text when the facts give no advice (the device is there and may be
-// opened, so the failure has another cause).
-QString OpenFailureHint(const PortMapEntry& entry, const DeviceFacts& facts);
-// The same for COMn as the port map and the device are now.
-QString OpenFailureHintFor(int n);

@@ -397,9 +397,10 @@ void CSerialControl::RaiseReceive() {
     const quint64 generation = m_uOpenGeneration;
     m_sCommEvent = comEvReceive;
     emit OnComm();
-    // QSerialPort signals only new data, so a backlog left behind must be
-    // offered again. Only when the handler took something: a handler that
-    // reads nothing would otherwise be called in a tight loop.
+    // The line's notifier and the read pace announce only bytes that reach
+    // the queue anew, so a backlog left in the queue must be offered again.
+    // Only when the handler took something: a handler that reads nothing
+    // would otherwise be called in a tight loop.
     if (m_uInputReads == readsBefore || generation != m_uOpenGeneration || m_bEnding ||
         !m_port.isOpen() || m_sRThreshold <= 0 || Queued() < m_sRThreshold)
         return;

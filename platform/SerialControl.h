@@ -49,14 +49,13 @@ std::optional<SerialLineSettings> ParseSerialSettings(const QString& text);
 // Reading: a quiet line is watched, and the first bytes after a silence are
 // read and offered at once; while bytes keep coming the line is read once
 // every kReadPaceMs instead of at every arrival. A USB adapter hands bytes
-// over every 1 to 2 ms, and waking the UI thread for each of them cost as
-// much as everything else the panel does with the stream. 12 ms of the
-// device's full rate is about two pieces of Input, one receive buffer: the
-// receiving side hands a buffer over when the next piece does not fit and
-// its worker then pauses 10 ms, so reading more often gets no record
-// decoded sooner (measured: write-to-decode median 11.0 ms paced against
-// 11.4 ms at every arrival; at 4 ms it was 13.6 ms). The kernel holds the
-// line meanwhile: 12 ms is about 1.1 kB.
+// over every 1 to 2 ms, and waking the UI thread for each of them is CPU
+// spent for nothing. 12 ms of the device's full rate is about two pieces of
+// Input, one receive buffer: the receiving side hands a buffer over when the
+// next piece does not fit and its worker then pauses 10 ms, so reading more
+// often gets no record decoded sooner (bench/README.md has the CPU and the
+// latencies measured). The kernel holds the line meanwhile: 12 ms is about
+// 1.1 kB.
 class CSerialControl : public QObject {
     Q_OBJECT
 public:

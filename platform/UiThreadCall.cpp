@@ -71,19 +71,27 @@ CUiThreadCall::~CUiThreadCall() {
     delete m_state->sink;
 }
 
+namespace {
+// Queued for the UI thread, or nothing once closed.
+std::shared_ptr<Job> Queue(CUiThreadCall::State& state, std::function<void()> unit) {
+    auto job = std::make_shared<Job>();
+    job->unit = std::move(unit);
+    std::lock_guard g(state.lock);
+    if (state.closed)
+        return nullptr;
+    state.queue.push_back(job);
+    return job;
+}
+} // namespace
+
 bool CUiThreadCall::Call(std::function<void()> unit) {
     if (QThread::currentThread() == m_state->uiThread) {
         unit();
         return true;
     }
-    auto job = std::make_shared<Job>();
-    job->unit = std::move(unit);
-    {
-        std::lock_guard g(m_state->lock);
-        if (m_state->closed)
-            return false;
-        m_state->queue.push_back(job);
-    }
+    const std::shared_ptr<Job> job = Queue(*m_state, std::move(unit));
+    if (!job)
+        return false;
     // Posted with the lock free: the post wakes the UI thread, which takes
     // the lock first thing, and finding it still held made both threads
     // sleep and wake once more for every call. A Close meanwhile runs the
@@ -93,6 +101,13 @@ bool CUiThreadCall::Call(std::function<void()> unit) {
     std::unique_lock g(m_state->lock);
     m_state->cv.wait(g, [&] { return job->done || job->refused; });
     return job->done;
+}
+
+bool CUiThreadCall::Post(std::function<void()> unit) {
+    if (!Queue(*m_state, std::move(unit)))
+        return false;
+    QCoreApplication::postEvent(m_state->sink, new QEvent(QEvent::User));
+    return true;
 }
 
 void CUiThreadCall::RunPending() {

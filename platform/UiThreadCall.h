@@ -20,6 +20,10 @@ public:
     // Any thread. On the UI thread the unit runs at once. Returns true when the
     // unit has run, false when it was refused because the UI side is closed.
     bool Call(std::function<void()> unit);
+    // Any thread: the unit runs on the UI thread soon, and the caller does
+    // not wait for it. False when refused (closed); a unit queued before a
+    // Close runs in it.
+    bool Post(std::function<void()> unit);
 
     // UI thread: run what is queued now (the UI thread waits on something
     // that needs a caller to get on).

@@ -12,7 +12,6 @@
 #include <QTextDocument>
 #include <QTextLayout>
 #include <QToolTip>
-#include <cstdio>
 
 namespace {
 std::time_t (*g_now)() = nullptr;
@@ -37,8 +36,8 @@ qsizetype CharBytes(QStringView ch) {
 }
 } // namespace
 
-bool DefaultLocalTime(std::time_t t, std::tm* out) {
-    return localtime_r(&t, out) != nullptr;
+QDateTime DefaultLocalTime(std::time_t t) {
+    return QDateTime::fromSecsSinceEpoch(qint64(t));
 }
 
 void SetHistoryClock(std::time_t (*now)(), LocalTimeFn localTime) {
@@ -47,22 +46,13 @@ void SetHistoryClock(std::time_t (*now)(), LocalTimeFn localTime) {
 }
 
 QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime) {
-    // Each field from a conversion of its own, so one failing conversion
-    // spoils only its own field.
-    auto field = [&](auto pick, int fallback) {
-        std::tm tm{};
-        return localTime(t, &tm) ? pick(tm) : fallback;
-    };
-    const int year = field([](const std::tm& tm) { return tm.tm_year + 1900; }, 0);
-    const int month = field([](const std::tm& tm) { return tm.tm_mon + 1; }, 0);
-    const int day = field([](const std::tm& tm) { return tm.tm_mday; }, 0);
-    const int hour = field([](const std::tm& tm) { return tm.tm_hour; }, -1);
-    const int minute = field([](const std::tm& tm) { return tm.tm_min; }, -1);
-    const int second = field([](const std::tm& tm) { return tm.tm_sec; }, -1);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", year, month, day, hour, minute,
-                  second);
-    return QString::fromLatin1(buf);
+    const QDateTime local = localTime(t);
+    // Without a local time the stamp is what the log has always shown then,
+    // each field at its fallback (the date's 0, the time's -1), so that the
+    // line keeps its "stamp: text" shape.
+    if (!local.isValid())
+        return QStringLiteral("0000-00-00 -01:-01:-01");
+    return local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 qsizetype HistoryPositions(QStringView text) {
@@ -257,7 +247,7 @@ void AppendHistory(CHistoryEdit& log, const QString& text) {
     const std::time_t now = g_now ? g_now() : std::time(nullptr);
     const LocalTimeFn localTime = g_localTime ? g_localTime : DefaultLocalTime;
     // In calibration mode hundreds of lines a second share their second; its
-    // timestamp (six conversions of the same time) is made once.
+    // timestamp is made once.
     thread_local std::time_t stampTime = 0;
     thread_local LocalTimeFn stampFn = nullptr;
     thread_local QString stamp;

@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/UiThreadCall.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QString>
@@ -16,8 +17,8 @@
 // screen shows or anyone reads, and laying out and painting the newest lines
 // is most of what a frame costs; so the widget follows at every sixth frame
 // only (10 times a second at 60 Hz): still live to the eye, and as often as
-// anyone could read a line, for about a tenth less CPU in calibration mode
-// than at 20 times a second.
+// anyone could read a line, for less CPU in calibration mode than at 20 times
+// a second (bench/README.md).
 class CHistoryEdit : public QPlainTextEdit {
 public:
     CHistoryEdit();
@@ -82,12 +83,12 @@ inline constexpr qsizetype kHistoryKeepBytes = 300;
 // The widget catches up with the text at most every this many frames.
 inline constexpr int kFramesPerShow = 6;
 
-// Converts a calendar time to local fields; false when it cannot.
-using LocalTimeFn = bool (*)(std::time_t, std::tm*);
-bool DefaultLocalTime(std::time_t t, std::tm* out);
+// Converts a calendar time to the local date and time; invalid when it cannot.
+using LocalTimeFn = QDateTime (*)(std::time_t);
+QDateTime DefaultLocalTime(std::time_t t);
 
-// "%.4d-%.2d-%.2d %.2d:%.2d:%.2d" of the local time; each field falls back on
-// its own when its conversion fails (year, month, day 0; the rest -1).
+// "yyyy-MM-dd HH:mm:ss" of the local time, or "0000-00-00 -01:-01:-01" when
+// there is none.
 QString FormatHistoryTimestamp(std::time_t t, LocalTimeFn localTime = DefaultLocalTime);
 
 // Lets tests fix the clock and the conversion; nullptr restores the defaults.

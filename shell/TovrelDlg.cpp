@@ -83,6 +83,7 @@ void CTovrelDlg::Create() {
     m_feed.SetWaiting(
         [this]() -> std::int64_t { return m_comm.get_PortOpen() ? m_comm.ReadNow() : 0; });
     m_feed.SetEventSink([this](const CRecvFeed::SEvent& e) { m_session.OnEvent(e); });
+    m_recv.SetOnFreed([this] { OnBufferFreed(); });
     m_recv.SetRecordSink([this](std::uint32_t tag, int records, TArrival at) {
         m_session.OnRecords(tag, records, at);
     });

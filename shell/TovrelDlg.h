@@ -73,6 +73,10 @@ public:
     // looks again after a pause.
     bool ReceiveWaiting();
     void OnRecvRetry();
+    // The receive handler waits for the worker to free a buffer, which it
+    // says when it does (OnBufferFreed, on the worker's thread).
+    void AwaitFreeBuffer();
+    void OnBufferFreed();
     // The bytes the control still holds as the port closes are kept and
     // still recorded; the stream ends after them.
     void KeepQueuedInput();
@@ -127,9 +131,10 @@ public:
     CDrawWave3Wnd m_waveEcg;
     CDrawWave3Wnd m_waveHeartSound;
     CMscomm1 m_comm;
-    // Armed while received bytes wait for the worker to free a buffer.
+    // Armed while received bytes wait for the worker to free a buffer: the
+    // worker's word that it did comes first, this is the fallback.
     QTimer m_tmRecvRetry;
-    static constexpr int kRecvRetryMs = 2;
+    static constexpr int kRecvRetryMs = 50;
     // Once a second while a recording is on or ending (OnRecordWatch).
     QTimer m_tmRecordWatch;
     std::int32_t m_iComPort = 0;

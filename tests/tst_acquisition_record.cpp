@@ -48,6 +48,34 @@ private slots:
         QVERIFY(!DecodeRecord(r.b).valid);
     }
 
+    // The line as the panel writes it, read back strictly: the whole line, or
+    // without its CR LF as the last line of a file cut short; nothing torn.
+    void recordingLines() {
+        SRec r;
+        r.b[0] = 0xAB;
+        r.at(2, 0x12, 0xEF).at(12, 0x00, 0x7F);
+        char line[kRecordLineSize];
+        FormatRecordLine(r.b, line);
+        uint8_t back[kRecordSize];
+        QCOMPARE(ParseRecordingLine(line, kRecordLineSize - 1, back), ELineKind::Record);
+        QVERIFY(std::equal(back, back + kRecordSize, r.b));
+        QCOMPARE(ParseRecordingLine(line, kRecordLineText, back), ELineKind::Record);
+        QCOMPARE(ParseRecordingLine(line, kRecordLineText - 1, back), ELineKind::Malformed);
+        QByteArray lower = QByteArray(line, kRecordLineText).toLower();
+        QCOMPARE(ParseRecordingLine(lower.constData(), size_t(lower.size()), back),
+                 ELineKind::Record);
+        QVERIFY(std::equal(back, back + kRecordSize, r.b));
+        for (const auto& [at, c] : {std::pair{5, ','}, {3, 'G'}, {44, '\t'}}) {
+            QByteArray torn(line, kRecordLineSize - 1);
+            torn[at] = c;
+            QCOMPARE(ParseRecordingLine(torn.constData(), size_t(torn.size()), back),
+                     ELineKind::Malformed);
+        }
+        r.b[kRecordMarkerPos] = 0x3B;
+        FormatRecordLine(r.b, line);
+        QCOMPARE(ParseRecordingLine(line, kRecordLineSize - 1, back), ELineKind::MarkerMissing);
+    }
+
     void calibration() {
         QCOMPARE(CalibratePressure(12345, 100), 123);
         QCOMPARE(CalibratePressure(678, 100), 6);

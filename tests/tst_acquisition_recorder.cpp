@@ -1,6 +1,9 @@
 #include "acquisition/RateFit.h"
 #include "acquisition/Record.h"
 #include "acquisition/Recorder.h"
+#include "acquisition/RecordingSession.h"
+#include "acquisition/RecvBuffers.h"
+#include "acquisition/RecvFeed.h"
 #include "acquisition/Sidecar.h"
 
 #include "support/testsupport.h"
@@ -320,9 +323,10 @@ private slots:
     }
 
     // The rate fitted over arrivals read every 12 ms in pieces of whatever
-    // has come, with the reads late by up to a few milliseconds: within
-    // 0.05 % after 10 s and 0.01 % after 60 s, and its uncertainty covers the
-    // error; a pause between stretches counts for nothing.
+    // has come, with the reads late by up to a few milliseconds and once by
+    // half a second: within 0.05 % after 10 s and 0.01 % after 60 s, and its
+    // uncertainty covers the error; a pause between stretches counts for
+    // nothing.
     void rateFittedOverArrivals() {
         for (double seconds : {5.0, 10.0, 60.0}) {
             const double hz = 6173.0;
@@ -335,7 +339,11 @@ private slots:
                     t += 7;
                     record += 0;
                 }
-                const double readAt = t + rng.bounded(4.0) / 1000.0;
+                double readAt = t + rng.bounded(4.0) / 1000.0;
+                // Held up for half a second: what came meanwhile is read late,
+                // at once.
+                if (t > 1.0 && t < 1.5)
+                    readAt = 1.5 + rng.bounded(4.0) / 1000.0;
                 const double active = seconds == 60.0 && t > 30 ? t - 7 : t;
                 const uint64_t upTo = uint64_t(active * hz);
                 if (upTo > record) {
@@ -351,6 +359,75 @@ private slots:
             QVERIFY(std::abs(r->seconds - seconds) < 8.1);
         }
         QVERIFY(!CRateFit().Result());
+    }
+
+    // The recording session without a panel: what arrives between start
+    // and stop is the recording, an event lies on the line of the first
+    // record after it, and a start within the same second as the last stop
+    // continues the file and its sidecar where the earlier one ends, also
+    // while that one's last records are still to be written.
+    void sessionPlacesRecordsAndEventsByArrival() {
+        QTemporaryDir tmp;
+        CRecvBuffers recv;
+        CRecvFeed feed(recv);
+        CRecordingSession session(feed);
+        int64_t waiting = 0; // bytes 'in the serial control', received but not yet fed
+        feed.SetWaiting([&] { return waiting; });
+        feed.SetEventSink([&](const CRecvFeed::SEvent& e) { session.OnEvent(e); });
+        recv.SetRecordSink(
+            [&](uint32_t tag, int n, TArrival at) { session.OnRecords(tag, n, at); });
+        session.Recorder().SetWriter(true);
+        const QByteArray stream = Records(600);
+        qsizetype fed = 0;
+        auto feedTo = [&](int record) {
+            auto t = std::chrono::steady_clock::now();
+            for (; fed < qsizetype(record) * kRecordSize;) {
+                const int n = feed.Limit(int(std::min<qsizetype>(90, record * kRecordSize - fed)));
+                feed.Feed(reinterpret_cast<const uint8_t*>(stream.constData()) + fed, n, t);
+                t += std::chrono::milliseconds(2);
+                fed += n;
+                for (int i = recv.FindReady(); i >= 0; i = recv.FindReady())
+                    recv.ProcessBuffer(
+                        i,
+                        [&](int c, const uint8_t* b, const uint32_t* tags, uint32_t after) {
+                            session.Recorder().SaveRecords(c, b, tags, after);
+                        },
+                        [](const uint8_t*) {});
+            }
+        };
+        const QString path = tmp.filePath("20170305093012.txt");
+        feedTo(40);
+        waiting = 10 * kRecordSize; // records 40..49 have arrived, not yet fed
+        QVERIFY(session.Start(path).opened);
+        feedTo(100);
+        waiting = 5 * kRecordSize;
+        QCOMPARE(session.Marker(), 1); // before record 105
+        feedTo(200);
+        waiting = 0;
+        session.Stop(); // after record 199
+        // Started again at once: the first recording's last records are
+        // still with the worker.
+        QVERIFY(session.Start(path).opened);
+        feedTo(300);
+        session.Stop();
+        feedTo(310);
+        session.Recorder().SetWriter(false);
+        session.Tick();
+
+        QCOMPARE(ReadAll(path.toStdString()),
+                 Lines(stream.mid(50 * kRecordSize, 150 * kRecordSize)) +
+                     Lines(stream.mid(200 * kRecordSize, 100 * kRecordSize)));
+        SSidecar sc;
+        QString error;
+        QVERIFY2(ReadSidecar(SidecarPathFor(path), sc, error), qPrintable(error));
+        QCOMPARE(sc.segments.size(), size_t(2));
+        QCOMPARE(sc.segments[0].firstLine, uint64_t(1));
+        QCOMPARE(sc.segments[0].records, uint64_t(150));
+        QCOMPARE(sc.segments[0].markers.size(), size_t(1));
+        QCOMPARE(sc.segments[0].markers[0].line, uint64_t(105 - 50 + 1));
+        QCOMPARE(sc.segments[1].firstLine, uint64_t(151));
+        QCOMPARE(sc.segments[1].records, uint64_t(100));
+        QCOMPARE(sc.segments[1].markers.size(), size_t(0));
     }
 
     // Everything a sidecar holds comes back as written; its times carry

@@ -2,8 +2,8 @@
 // Close-port buttons, ending the panel with the port open, a device that
 // vanishes while the panel samples, and the advice after a failed opening.
 // The device is a pseudo-terminal.
+#include "link/PortHints.h"
 #include "platform/MessageBox.h"
-#include "platform/PortInfo.h"
 #include "resources/Resource.h"
 #include "shell/TovrelDlg.h"
 #include "support/panelsupport.h"
@@ -253,6 +253,51 @@ private slots:
                  output.constData());
         QVERIFY2(output.contains("PASS   : TestPanelLink::deviceTheUserMayNotOpenIsExplained"),
                  output.constData());
+    }
+
+    // The line after a failed opening, in the cases the tests above do not
+    // meet: a comN that is no link, a user whose new group needs a new login,
+    // bits that no group would help with, and facts that explain nothing.
+    void hintsAfterAFailedOpening() {
+        using S = DeviceFacts::EState;
+        PortMapEntry notALink;
+        notALink.n = 3;
+        notALink.kind = PortMapEntry::EKind::NotALink;
+        notALink.link = QStringLiteral("/m/com3");
+        notALink.device = QStringLiteral("/dev/ttyS2");
+        DeviceFacts missing;
+        missing.state = S::Missing;
+        QCOMPARE(OpenFailureHint(notALink, missing),
+                 QStringLiteral("COM3未设置链接(/m/com3不是链接),即/dev/ttyS2,该设备不存在;"
+                                "运行tovrel-ports可列出找到的串口设备,用tovrel-ports set COM3 "
+                                "设备路径 设定COM3"));
+
+        PortMapEntry linked = notALink;
+        linked.kind = PortMapEntry::EKind::Link;
+        linked.device = QStringLiteral("/dev/serial/by-id/usb-FTDI_A-if00-port0");
+        DeviceFacts denied;
+        denied.state = S::NoAccess;
+        denied.path = QStringLiteral("/dev/ttyUSB0");
+        denied.userName = QStringLiteral("alice");
+        denied.ownerName = QStringLiteral("root");
+        denied.groupName = QStringLiteral("dialout");
+        denied.permissions.mode = S_IFCHR | 0660;
+        denied.access = EPortAccess::NotInGroup;
+        denied.groupListsUser = true;
+        QCOMPARE(OpenFailureHint(linked, denied),
+                 QStringLiteral("当前用户alice已加入dialout组,但本次登录尚未生效,无权打开"
+                                "/dev/ttyUSB0;请重新登录"));
+        denied.access = EPortAccess::Denied;
+        denied.permissions.mode = S_IFCHR | 0600;
+        QCOMPARE(OpenFailureHint(linked, denied),
+                 QStringLiteral("当前用户alice无权读写/dev/ttyUSB0(权限crw-------,所有者root,"
+                                "组dialout)"));
+
+        for (S other : {S::Usable, S::NotSerial, S::Unreachable}) {
+            DeviceFacts f;
+            f.state = other;
+            QVERIFY(OpenFailureHint(linked, f).isEmpty());
+        }
     }
 
     void portThatRefusesItsSettingsIsClosedAgain() {

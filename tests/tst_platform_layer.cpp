@@ -1,9 +1,10 @@
 // The platform layer's own rules: dialog units, field parsing, the UI-thread
-// call, the cross-thread repaint request, and what COMn stands for and why a
+// call, the cross-thread repaint request, what COMn stands for and why a
 // device may not serve.
 #include "platform/DataExchange.h"
 #include "platform/DialogUnits.h"
 #include "platform/PortInfo.h"
+#include "platform/PortMap.h"
 #include "platform/UiThreadCall.h"
 #include "platform/WindowHandle.h"
 #include "support/testsupport.h"
@@ -170,6 +171,20 @@ private slots:
         QVERIFY(!PathLeadsThrough(QStringLiteral("/dev/null"), com5));
         QVERIFY(Link(QStringLiteral("loop"), dir.filePath(QStringLiteral("loop"))));
         QVERIFY(!PathLeadsThrough(dir.filePath(QStringLiteral("loop")), com5)); // ends
+
+        // Placing a link makes the folder, replaces the link there, and
+        // leaves nothing else behind; a folder that cannot be made says so.
+        const QString map = dir.filePath(QStringLiteral("map"));
+        QString error;
+        QVERIFY(PlacePortMapLink(map, 7, QStringLiteral("/dev/ttyUSB0"), error));
+        QVERIFY(PlacePortMapLink(map, 7, QStringLiteral("/dev/pts/3"), error));
+        QCOMPARE(ReadPortMapEntry(map, 7).linkText, QStringLiteral("/dev/pts/3"));
+        QCOMPARE(QDir(map).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 QStringList{QStringLiteral("com7")});
+        QVERIFY(!PlacePortMapLink(dir.filePath(QStringLiteral("com4/map")), 1,
+                                  QStringLiteral("/dev/ttyUSB0"), error));
+        QCOMPARE(error, QStringLiteral("cannot create the port-map folder %1")
+                            .arg(dir.filePath(QStringLiteral("com4/map"))));
     }
 
     // A USB adapter is linked by its by-id name, so that it keeps its COM
@@ -252,51 +267,6 @@ private slots:
         QVERIFY(!IsSerialLineDevice(QString(), 188, 0));
         QCOMPARE(ModeText(S_IFCHR | 0660), QStringLiteral("crw-rw----"));
         QCOMPARE(ModeText(S_IFDIR | 0755), QStringLiteral("drwxr-xr-x"));
-    }
-
-    // The line after a failed opening, in the cases the panel's tests do not
-    // meet: a comN that is no link, a user whose new group needs a new login,
-    // bits that no group would help with, and facts that explain nothing.
-    void hintsAfterAFailedOpening() {
-        using S = DeviceFacts::EState;
-        PortMapEntry notALink;
-        notALink.n = 3;
-        notALink.kind = PortMapEntry::EKind::NotALink;
-        notALink.link = QStringLiteral("/m/com3");
-        notALink.device = QStringLiteral("/dev/ttyS2");
-        DeviceFacts missing;
-        missing.state = S::Missing;
-        QCOMPARE(OpenFailureHint(notALink, missing),
-                 QStringLiteral("COM3未设置链接(/m/com3不是链接),即/dev/ttyS2,该设备不存在;"
-                                "运行tovrel-ports可列出找到的串口设备,用tovrel-ports set COM3 "
-                                "设备路径 设定COM3"));
-
-        PortMapEntry linked = notALink;
-        linked.kind = PortMapEntry::EKind::Link;
-        linked.device = QStringLiteral("/dev/serial/by-id/usb-FTDI_A-if00-port0");
-        DeviceFacts denied;
-        denied.state = S::NoAccess;
-        denied.path = QStringLiteral("/dev/ttyUSB0");
-        denied.userName = QStringLiteral("alice");
-        denied.ownerName = QStringLiteral("root");
-        denied.groupName = QStringLiteral("dialout");
-        denied.permissions.mode = S_IFCHR | 0660;
-        denied.access = EPortAccess::NotInGroup;
-        denied.groupListsUser = true;
-        QCOMPARE(OpenFailureHint(linked, denied),
-                 QStringLiteral("当前用户alice已加入dialout组,但本次登录尚未生效,无权打开"
-                                "/dev/ttyUSB0;请重新登录"));
-        denied.access = EPortAccess::Denied;
-        denied.permissions.mode = S_IFCHR | 0600;
-        QCOMPARE(OpenFailureHint(linked, denied),
-                 QStringLiteral("当前用户alice无权读写/dev/ttyUSB0(权限crw-------,所有者root,"
-                                "组dialout)"));
-
-        for (S other : {S::Usable, S::NotSerial, S::Unreachable}) {
-            DeviceFacts f;
-            f.state = other;
-            QVERIFY(OpenFailureHint(linked, f).isEmpty());
-        }
     }
 
     void uiThreadCallsRunInOrderWithNothingLost() {

@@ -184,13 +184,13 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("error");
         const QString set = QStringLiteral("set"), unset = QStringLiteral("unset");
-        QTest::newRow("COM0") << QStringList{set, "COM0", "{pty}"} << 1
+        QTest::newRow("COM0") << QStringList{set, "COM0", "{pty}"} << 2
                               << "tovrel-ports: COM0 is outside COM1 to COM16\n";
-        QTest::newRow("COM17") << QStringList{set, "com17", "{pty}"} << 1
+        QTest::newRow("COM17") << QStringList{set, "com17", "{pty}"} << 2
                                << "tovrel-ports: COM17 is outside COM1 to COM16\n";
         QTest::newRow("unset COM17")
-            << QStringList{unset, "COM17"} << 1 << "tovrel-ports: COM17 is outside COM1 to COM16\n";
-        QTest::newRow("no COM name") << QStringList{set, "LPT1", "{pty}"} << 1
+            << QStringList{unset, "COM17"} << 2 << "tovrel-ports: COM17 is outside COM1 to COM16\n";
+        QTest::newRow("no COM name") << QStringList{set, "LPT1", "{pty}"} << 2
                                      << "tovrel-ports: 'LPT1' is not a COM port; use COM1 to "
                                         "COM16\n";
         QTest::newRow("regular file")

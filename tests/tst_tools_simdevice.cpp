@@ -1,6 +1,7 @@
 // The simulated device's logic: frames in, records out, waves, replay files,
 // the output queue and the port-map link checks.
 
+#include "platform/PortMap.h"
 #include "tools/DevicePort.h"
 #include "tools/DeviceServer.h"
 #include "tools/SimDevice.h"
@@ -573,8 +574,8 @@ void TestSimDevice::portLinkInspection() {
     QCOMPARE(int(InspectPortLink(base + "/com5").check), int(LinkCheck::NotALink));
     QCOMPARE(int(InspectPortLink(base + "/com6").check), int(LinkCheck::Free));
 
-    std::string error;
-    QVERIFY(PlaceLink(base + "/com2", "/dev/pts/77", error));
+    QString error;
+    QVERIFY(PlacePortMapLink(dir.path(), 2, QStringLiteral("/dev/pts/77"), error));
     QCOMPARE(InspectPortLink(base + "/com2").target, std::string("/dev/pts/77"));
     // Someone else's link is left alone; ours is removed.
     QVERIFY(!RemoveLinkIfPointsTo(base + "/com2", "/dev/pts/78"));

@@ -21,7 +21,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-using simdev::kRecordSize;
 using simdev::Record;
 
 namespace {

@@ -58,21 +58,6 @@ LinkInspection InspectPortLink(const std::string& linkPath) {
     return result;
 }
 
-bool PlaceLink(const std::string& linkPath, const std::string& target, std::string& error) {
-    const std::string temporary = linkPath + ".new." + std::to_string(getpid());
-    unlink(temporary.c_str());
-    if (symlink(target.c_str(), temporary.c_str()) != 0) {
-        error = std::string("cannot create link ") + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    if (rename(temporary.c_str(), linkPath.c_str()) != 0) {
-        error = std::string("cannot place link ") + linkPath + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool RemoveLinkIfPointsTo(const std::string& linkPath, const std::string& target) {
     char buf[PATH_MAX];
     const ssize_t n = readlink(linkPath.c_str(), buf, sizeof buf - 1);

@@ -26,12 +26,10 @@ struct LinkInspection {
     std::string target; // where the existing link points, absolute
 };
 // Looks at what occupies linkPath, so a real adapter mapped to COMn is never
-// taken over by the simulator.
+// taken over by the simulator (the link itself is made by PlacePortMapLink,
+// platform/PortMap.h, as tovrel-ports makes it).
 LinkInspection InspectPortLink(const std::string& linkPath);
 
-// Points linkPath at target. The new link is made under a temporary name and
-// renamed into place, so a panel looking up the port never sees it missing.
-bool PlaceLink(const std::string& linkPath, const std::string& target, std::string& error);
 // Removes linkPath only if it still points at target: another instance may
 // have taken the port over meanwhile.
 bool RemoveLinkIfPointsTo(const std::string& linkPath, const std::string& target);

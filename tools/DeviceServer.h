@@ -1,12 +1,11 @@
 #pragma once
-// The simulated device's run: options, where its records come from, and the
-// loop that answers commands and paces records onto the pseudo-terminal.
+// The simulated device's run: where its records come from, and the loop that
+// answers commands and paces records onto the pseudo-terminal.
 
+#include "tools/DeviceOptions.h"
 #include "tools/DevicePort.h"
 #include "tools/SimDevice.h"
 
-#include <QString>
-#include <QStringList>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,23 +13,6 @@
 #include <vector>
 
 namespace simdev {
-
-struct Options {
-    int port = 1;                // COMn
-    double rate = kFullLineRate; // records per second
-    double bpm = 72;
-    double duration = 0; // seconds; 0 runs until a signal
-    bool startNow = false;
-    QString replayPath;
-    bool verbatim = false; // replay bytes 0 and 14 as recorded
-    ChunkPlan chunks;      // how the stream is cut into writes
-    int startOffset = 0;   // bytes of the first record never sent
-};
-
-enum class ParseResult { Ok, Help, Version, Error };
-// args starts with the program name. On Help and Version, `message` holds the
-// text to print; on Error, what was wrong.
-ParseResult ParseOptions(const QStringList& args, Options& options, QString& message);
 
 // Hands out the device's records one after the other: the synthetic waves, or
 // the records of a recording, looped. Either way byte 0 counts every record the
@@ -45,7 +27,6 @@ public:
     void Skip(uint64_t count) { m_index += count; }
     // The last `count` records were never sent after all: they come again.
     void Rewind(uint64_t count) { m_index -= std::min(count, m_index); }
-    uint64_t Index() const { return m_index; }
 
 private:
     WaveformGenerator m_generator;

@@ -115,46 +115,36 @@ std::string ApplyFrame(DeviceState& state, const Frame& frame) {
     return line;
 }
 
-static void PutBigEndian(uint8_t* at, uint16_t value) {
-    at[0] = static_cast<uint8_t>(value >> 8);
-    at[1] = static_cast<uint8_t>(value & 0xFF);
-}
-
-static uint16_t GetBigEndian(const uint8_t* at) {
-    return static_cast<uint16_t>(at[0] << 8 | at[1]);
-}
-
 Record BuildRecord(uint8_t runningNumber, const Samples& samples) {
     Record r{};
-    r[0] = runningNumber;
-    r[1] = kRecordMarker;
-    PutBigEndian(&r[2], samples.pulse1);
-    PutBigEndian(&r[4], samples.pulse2);
-    PutBigEndian(&r[6], samples.ecg);
-    PutBigEndian(&r[8], samples.heartSound);
-    PutBigEndian(&r[10], samples.pressure1);
-    PutBigEndian(&r[12], samples.pressure2);
-    r[14] = Checksum(r.data(), kRecordSize - 1);
+    r[kRecordMarkerPos] = kRecordMarker;
+    SetRecordValue(r.data(), kValuePulse1, samples.pulse1);
+    SetRecordValue(r.data(), kValuePulse2, samples.pulse2);
+    SetRecordValue(r.data(), kValueEcg, samples.ecg);
+    SetRecordValue(r.data(), kValueHeartSound, samples.heartSound);
+    SetRecordValue(r.data(), kValuePressure1, samples.pressure1);
+    SetRecordValue(r.data(), kValuePressure2, samples.pressure2);
+    Restamp(r, runningNumber);
     return r;
 }
 
 bool RecordIntact(const uint8_t* record) {
-    return record[1] == kRecordMarker && Checksum(record, kRecordSize - 1) == record[14];
+    return record[kRecordMarkerPos] == kRecordMarker && RecordChecksumOk(record);
 }
 
 void Restamp(Record& record, uint8_t runningNumber) {
     record[0] = runningNumber;
-    record[14] = Checksum(record.data(), kRecordSize - 1);
+    record[kRecordCheckPos] = RecordChecksum(record.data());
 }
 
 Samples DecodeSamples(const uint8_t* record) {
     Samples s;
-    s.pulse1 = GetBigEndian(record + 2);
-    s.pulse2 = GetBigEndian(record + 4);
-    s.ecg = GetBigEndian(record + 6);
-    s.heartSound = GetBigEndian(record + 8);
-    s.pressure1 = GetBigEndian(record + 10);
-    s.pressure2 = GetBigEndian(record + 12);
+    s.pulse1 = RecordValue(record, kValuePulse1);
+    s.pulse2 = RecordValue(record, kValuePulse2);
+    s.ecg = RecordValue(record, kValueEcg);
+    s.heartSound = RecordValue(record, kValueHeartSound);
+    s.pressure1 = RecordValue(record, kValuePressure1);
+    s.pressure2 = RecordValue(record, kValuePressure2);
     return s;
 }
 
@@ -361,40 +351,6 @@ int64_t WritePacer::DueNs() const {
 
 // ---- replay files ------------------------------------------------------------
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// Reads one line of byte pairs separated by blanks. False when the line is not
-// exactly one record.
-static bool ParseRecordLine(std::string_view line, Record& out) {
-    size_t count = 0;
-    size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
-            ++i;
-            continue;
-        }
-        if (count == kRecordSize || i + 1 >= line.size())
-            return false;
-        const int hi = HexDigit(line[i]);
-        const int lo = HexDigit(line[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        if (i + 2 < line.size() && line[i + 2] != ' ' && line[i + 2] != '\t' && line[i + 2] != '\r')
-            return false;
-        out[count++] = static_cast<uint8_t>(hi << 4 | lo);
-        i += 2;
-    }
-    return count == kRecordSize;
-}
-
 ReplayData ParseReplay(std::string_view text) {
     ReplayData data;
     int lineNo = 0;
@@ -409,7 +365,7 @@ ReplayData ParseReplay(std::string_view text) {
         if (line.find_first_not_of(" \t\r") == std::string_view::npos)
             continue;
         Record r;
-        if (ParseRecordLine(line, r)) {
+        if (ParseRecordingLineLeniently(line.data(), line.size(), r.data())) {
             data.records.push_back(r);
         } else {
             if (data.badLines == 0)

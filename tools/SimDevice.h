@@ -1,7 +1,9 @@
 #pragma once
-// The logic of the simulated acquisition device: command frames in, 15-byte
-// records out. Everything here is free of I/O so the tests can drive it byte by
-// byte; tovrel-simdevice wires it to a pseudo-terminal.
+// The logic of the simulated acquisition device: command frames in, records
+// out. Everything here is free of I/O so the tests can drive it byte by byte;
+// tovrel-simdevice wires it to a pseudo-terminal.
+
+#include "acquisition/RecordFormat.h"
 
 #include <array>
 #include <cstddef>
@@ -12,9 +14,13 @@
 
 namespace simdev {
 
+// The command frames as the device knows them. The simulator stands in for a
+// device built apart from the panel, so it keeps its own table of them
+// rather than the panel's (link/CommandFrame.h): a wrong byte on either side
+// shows as a frame the device refuses, as it would with the real one. The
+// records it sends and the recordings it replays are the panel's own
+// (acquisition/RecordFormat.h).
 inline constexpr uint8_t kFrameStart = 0xF0;
-inline constexpr uint8_t kRecordMarker = 0x3A; // ':'
-inline constexpr size_t kRecordSize = 15;
 
 // Command bytes of the six frames the panel sends.
 inline constexpr uint8_t kCmdCalibrationMode = 0x4A; // 'J'
@@ -26,11 +32,11 @@ inline constexpr uint8_t kCmdAmplification = 0x34;   // '4', two arguments
 
 // The full line rate: 926000 baud 8N1 carries 92600 bytes/s, i.e. this many
 // whole records per second.
-inline constexpr int kFullLineRate = 92600 / static_cast<int>(kRecordSize);
+inline constexpr int kFullLineRate = 92600 / kRecordSize;
 
 using Record = std::array<uint8_t, kRecordSize>;
 
-// 8-bit sum, used both by the command frames and the records.
+// The command frames' 8-bit sum.
 uint8_t Checksum(const uint8_t* data, size_t size);
 
 // Whole frame length for a command byte (start byte and checksum included),
@@ -190,9 +196,9 @@ private:
     int64_t m_clockBytes = 0; // stream bytes written or passed since the run's start
 };
 
-// A recording made by the panel: one record per line, 15 hexadecimal byte
-// pairs each followed by a space, lines ended by CR LF. Lines that do not hold
-// exactly 15 byte pairs are counted and left out; blank lines are skipped.
+// A recording made by the panel, read leniently (ParseRecordingLineLeniently):
+// lines that do not hold exactly one record are counted and left out; blank
+// lines are skipped.
 struct ReplayData {
     std::vector<Record> records;
     int badLines = 0;
@@ -201,7 +207,5 @@ struct ReplayData {
 ReplayData ParseReplay(std::string_view text);
 
 std::string HexBytes(const uint8_t* data, size_t size);
-// The value of one hexadecimal digit of either case, or -1.
-int HexDigit(char c);
 
 } // namespace simdev

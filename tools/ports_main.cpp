@@ -4,7 +4,6 @@
 
 #include "platform/PortInfo.h"
 #include "platform/PortMap.h"
-#include "tools/DevicePort.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -228,15 +227,17 @@ int List() {
     return 0;
 }
 
-// The COM number of an argument, or a refusal.
+// The COM number of an argument. Anything but COM1 to COM16 is bad usage,
+// as it is for the simulated device's --port: no state of the machine makes
+// it right.
 std::optional<int> ComArgument(const QString& text, int& status) {
     const std::optional<int> n = ParseComNumber(text);
     if (!n) {
-        status = Refuse(QStringLiteral("'%1' is not a COM port; use COM1 to COM16").arg(text));
+        status = Usage(QStringLiteral("'%1' is not a COM port; use COM1 to COM16").arg(text));
         return std::nullopt;
     }
     if (!IsComInMap(*n)) {
-        status = Refuse(QStringLiteral("%1 is outside COM1 to COM16").arg(text.toUpper()));
+        status = Usage(QStringLiteral("%1 is outside COM1 to COM16").arg(text.toUpper()));
         return std::nullopt;
     }
     return n;
@@ -274,14 +275,11 @@ int Set(const QString& comText, const QString& deviceText) {
     }
     if (entry.kind == PortMapEntry::EKind::NotALink)
         return Refuse(QStringLiteral("%1 is not a link; it is left alone").arg(entry.link));
-    if (!QDir().mkpath(dir))
-        return Refuse(QStringLiteral("cannot create the folder %1").arg(dir));
 
     const QString target = StableDevicePath(device, QString::fromLatin1(kSerialByIdDir));
-    std::string error;
-    if (!simdev::PlaceLink(QFile::encodeName(entry.link).toStdString(),
-                           QFile::encodeName(target).toStdString(), error))
-        return Refuse(QString::fromStdString(error));
+    QString error;
+    if (!PlacePortMapLink(dir, *n, target, error))
+        return Refuse(error);
     Out(QStringLiteral("COM%1 -> %2%3")
             .arg(*n)
             .arg(target, target == facts.canonical ? QString()

@@ -5,7 +5,6 @@
 #include "tools/DeviceServer.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <cerrno>
@@ -98,10 +97,6 @@ int main(int argc, char** argv) {
     }
 
     const QString portName = QString("COM%1").arg(options.port);
-    if (!QDir().mkpath(PortMapDir())) {
-        Fail("cannot create the port-map folder " + PortMapDir());
-        return kExitFailed;
-    }
     const std::string linkPath = QFile::encodeName(PortMapLink(options.port)).toStdString();
     const simdev::LinkInspection existing = simdev::InspectPortLink(linkPath);
     switch (existing.check) {
@@ -130,8 +125,10 @@ int main(int argc, char** argv) {
         Fail(QString::fromStdString(error));
         return kExitFailed;
     }
-    if (!simdev::PlaceLink(linkPath, pty.slavePath, error)) {
-        Fail(QString::fromStdString(error));
+    QString linkError;
+    if (!PlacePortMapLink(PortMapDir(), options.port, QString::fromStdString(pty.slavePath),
+                          linkError)) {
+        Fail(linkError);
         simdev::ClosePty(pty);
         return kExitFailed;
     }

@@ -243,7 +243,7 @@
     </message>
 </context>
 <context>
-    <name>PortInfo</name>
+    <name>PortHints</name>
     <message>
         <source>运行tovrel-ports可列出找到的串口设备,用tovrel-ports set COM%1 设备路径 </source>
         <translation>run tovrel-ports to list the serial devices found and tovrel-ports set COM%1 DEVICE-PATH </translation>

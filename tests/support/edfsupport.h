@@ -19,7 +19,7 @@ struct SAnnotation {
 struct SEdf {
     bool ok = false;
     int filetype = -1;
-    QStringList labels, dimensions, transducers;
+    QStringList labels, dimensions, transducers, prefilters;
     QList<double> physMax, physMin;
     QList<int> digMax, digMin;
     double rate = 0;
@@ -48,6 +48,7 @@ inline SEdf ReadEdf(const QString& path) {
         e.labels << QString::fromLatin1(p.label).trimmed();
         e.dimensions << QString::fromLatin1(p.physdimension).trimmed();
         e.transducers << QString::fromLatin1(p.transducer).trimmed();
+        e.prefilters << QString::fromLatin1(p.prefilter).trimmed();
         e.physMax << p.phys_max;
         e.physMin << p.phys_min;
         e.digMax << p.dig_max;

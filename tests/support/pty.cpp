@@ -3,7 +3,6 @@
 #include "platform/PortMap.h"
 #include "support/testsupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
@@ -38,12 +37,8 @@ TestPty::~TestPty() {
 }
 
 bool TestPty::LinkComTo(int n, const QString& target) {
-    if (!QDir().mkpath(PortMapDir()))
-        return false;
-    const QString link = PortMapLink(n);
-    QFile::remove(link);
-    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) ==
-           0;
+    QString error;
+    return PlacePortMapLink(PortMapDir(), n, target, error);
 }
 
 bool TestPty::LinkAsCom(int n) {

@@ -25,12 +25,23 @@ int main(int argc, char** argv) {
 
     QCommandLineParser cli;
     cli.setApplicationDescription("Screenshot of the Tovrel panel without a display.");
-    cli.addHelpOption();
+    const QCommandLineOption helpOpt = cli.addHelpOption();
     QCommandLineOption shotOpt("screenshot", "Where to write the PNG.", "file", "tovrel-panel.png");
     QCommandLineOption liveOpt("live", "Open the port and start sampling first.");
     QCommandLineOption secondsOpt("seconds", "How long to let data flow.", "s", "4");
     cli.addOptions({shotOpt, liveOpt, secondsOpt});
-    cli.process(app);
+    // Not process(): it ends a bad command line with 1, which the tools keep
+    // for work that failed.
+    if (!cli.parse(app.arguments()) || !cli.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "tovrel-demo: %s (see --help)\n",
+                     qPrintable(cli.errorText().isEmpty() ? QStringLiteral("unexpected argument")
+                                                          : cli.errorText()));
+        return 2;
+    }
+    if (cli.isSet(helpOpt)) {
+        std::fputs(qPrintable(cli.helpText()), stdout);
+        return 0;
+    }
 
     // A message box would wait for a person who is not there: print it.
     SetMessageBoxHook(

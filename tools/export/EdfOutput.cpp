@@ -7,13 +7,27 @@
 #include <cstring>
 #include <edflib.h>
 
+namespace {
+constexpr char kDeviceFilter[] = "device's own, not known; none added by the panel or the export";
+constexpr char kPulseFilter[] = "device's own, not known; pulse gain as sent (see annotations)";
+} // namespace
+
+// Each label is a type word and the signal's name as the panel shows it. ECG
+// is EDF+'s own type word; the others have none that fits (EDF+'s "Sound" and
+// the rest read as EEG to MNE-Python), so they are MISC, which MNE types as
+// "misc" and plots on its own scale. The device says nothing of its filters.
 const SEdfSignal kEdfSignals[kEdfSignalCount] = {
-    {"Pulse 1", "Pulse wave sensor 1 (record bytes 2-3)", "raw/20", 3276.75},
-    {"Pulse 2", "Pulse wave sensor 2 (record bytes 4-5)", "raw/20", 3276.75},
-    {"ECG", "ECG electrodes (record bytes 6-7)", "raw/20", 3276.75},
-    {"Heart sound", "Heart sound sensor (record bytes 8-9)", "raw/20", 3276.75},
-    {"Pressure 1", "Pressure sensor 1 (record bytes 10-11)", "raw", 65535},
-    {"Pressure 2", "Pressure sensor 2 (record bytes 12-13)", "raw", 65535},
+    {"MISC Pulse 1", "pulse wave sensor 1, record bytes 2-3 as sent", "raw/20", 3276.75,
+     kPulseFilter},
+    {"MISC Pulse 2", "pulse wave sensor 2, record bytes 4-5 as sent", "raw/20", 3276.75,
+     kPulseFilter},
+    {"ECG ECG", "ECG electrodes, record bytes 6-7 as sent", "raw/20", 3276.75, kDeviceFilter},
+    {"MISC Heart sound", "heart sound sensor, record bytes 8-9 as sent", "raw/20", 3276.75,
+     kDeviceFilter},
+    {"MISC Pressure 1", "pressure sensor 1, record bytes 10-11 as sent", "raw", 65535,
+     kDeviceFilter},
+    {"MISC Pressure 2", "pressure sensor 2, record bytes 12-13 as sent", "raw", 65535,
+     kDeviceFilter},
 };
 
 namespace {
@@ -43,30 +57,88 @@ bool EdfKeepsDuration(int duration) {
     return whole == duration / 100000 && nine == static_cast<long long>(duration % 100000) * 10000;
 }
 
+namespace {
+
+// How far the rate of `duration` (10 us units) holding the nearest whole
+// number of samples lies from hz, relative; samples 0 when none fit.
+double FitError(double hz, int duration, int& samples) {
+    const double want = hz * duration / 100000.0;
+    const double n = std::round(want);
+    samples = n < 1 || n > kMaxRecordSamples ? 0 : int(n);
+    return samples ? std::abs(n - want) / want : 1e300;
+}
+
+// The shortest duration an exact number of samples fills, if any. An exact
+// fit is samples/duration = hz/100000 as a fraction; any such fraction with a
+// denominator of at most 10 s is a convergent of hz/100000's continued
+// fraction (it is closer than 1/(2 q^2)), and every exact duration a multiple
+// of its denominator. So a few dozen steps replace trying every duration.
+std::optional<SDataRecordLayout> ExactDataRecord(double hz) {
+    const double x = hz / 100000.0;
+    long long p0 = 0, q0 = 1, p1 = 1, q1 = 0;
+    double r = x;
+    long long q = 0;
+    for (int step = 0; step < 64; ++step) {
+        const double a = std::floor(r);
+        if (a > 1e12)
+            break;
+        const long long p2 = (long long)(a)*p1 + p0, q2 = (long long)(a)*q1 + q0;
+        if (q2 > kLongestRecord)
+            break;
+        int n = 0;
+        if (q2 > 0 && FitError(hz, int(q2), n) < 1e-12 && n > 0 && n == p2) {
+            q = q2;
+            break;
+        }
+        const double frac = r - a;
+        if (!(frac > 1e-15))
+            break;
+        r = 1 / frac;
+        p0 = p1, q0 = q1, p1 = p2, q1 = q2;
+    }
+    if (q == 0)
+        return std::nullopt;
+    for (long long d = (kShortestRecord + q - 1) / q * q; d <= kLongestRecord; d += q) {
+        int n = 0;
+        if (EdfKeepsDuration(int(d)) && FitError(hz, int(d), n) < 1e-12)
+            return SDataRecordLayout{n, int(d)};
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<SDataRecordLayout> ChooseDataRecord(double hz) {
     if (!(hz >= 0.1 && hz <= 100000))
         return std::nullopt;
-    std::optional<SDataRecordLayout> exact, close, best;
+    if (const auto exact = ExactDataRecord(hz))
+        return exact;
+    // The shortest close enough; usually found within a few thousand
+    // durations. Only a rate nothing fits closely tries them all.
+    std::optional<SDataRecordLayout> best;
     double bestError = 1e300;
-    for (int d = kShortestRecord; d <= kLongestRecord && !exact; ++d) {
+    for (int d = kShortestRecord; d <= kLongestRecord; ++d) {
         if (!EdfKeepsDuration(d))
             continue;
-        const double want = hz * d / 100000.0;
-        const double n = std::round(want);
-        if (n < 1 || n > kMaxRecordSamples)
+        int n = 0;
+        const double error = FitError(hz, d, n);
+        if (n == 0)
             continue;
-        const double error = std::abs(n - want) / want;
-        const SDataRecordLayout layout{int(n), d};
-        if (error < 1e-12)
-            exact = layout;
-        else if (error <= kExactEnough && !close)
-            close = layout;
+        if (error <= kExactEnough)
+            return SDataRecordLayout{n, d};
         if (error < bestError) {
             bestError = error;
-            best = layout;
+            best = SDataRecordLayout{n, d};
         }
     }
-    return exact ? exact : close ? close : best;
+    return best;
+}
+
+long long AnnotationOnset(int64_t sample, double rate) {
+    const double t = double(sample) / rate * 10000.0; // in EDFlib's 100 us
+    const double up = std::ceil(t - 1e-6);
+    // Well under half a period: exactly half would be a tie for the rounding reader.
+    return up - t < 0.5 * 10000.0 / rate - 1e-6 ? (long long)(up) : std::llround(t);
 }
 
 CEdfWriter::~CEdfWriter() {
@@ -98,6 +170,7 @@ bool CEdfWriter::Open(const QString& path, const SEdfSetup& setup, QString& erro
              edf_set_physical_maximum(m_handle, s, sig.physicalMax) == 0 &&
              edf_set_label(m_handle, s, sig.label) == 0 &&
              edf_set_transducer(m_handle, s, sig.transducer) == 0 &&
+             edf_set_prefilter(m_handle, s, sig.prefilter) == 0 &&
              edf_set_physical_dimension(m_handle, s, sig.dimension) == 0;
     }
     // EDF+ holds dates from 1985 to 2084; outside that (or unknown) the start
@@ -163,11 +236,10 @@ bool CEdfWriter::Close(QString& error) {
         // EDF holds whole data records only.
         const size_t n = size_t(m_layout.samples);
         m_padded = uint64_t(m_layout.samples - m_fill);
-        const double end = double(m_samples) / m_layout.Rate();
         for (int s = 0; s < kEdfSignalCount; ++s)
             std::fill(m_record.begin() + ptrdiff_t(size_t(s) * n + size_t(m_fill)),
                       m_record.begin() + ptrdiff_t(size_t(s + 1) * n), m_last[s]);
-        Annotate({end, double(m_padded) / m_layout.Rate(), "End of data, padding follows"});
+        Annotate({int64_t(m_samples), int64_t(m_padded), "End of data, padding follows"});
         if (!WriteRecord(error)) {
             Abandon();
             return false;
@@ -187,10 +259,11 @@ bool CEdfWriter::Close(QString& error) {
     }
     std::stable_sort(
         m_annotations.begin(), m_annotations.end(),
-        [](const SEdfAnnotation& a, const SEdfAnnotation& b) { return a.onset < b.onset; });
+        [](const SEdfAnnotation& a, const SEdfAnnotation& b) { return a.sample < b.sample; });
     for (const SEdfAnnotation& a : m_annotations) {
-        const long long onset = std::llround(a.onset * 10000.0); // EDFlib's 100 us
-        const long long duration = a.duration < 0 ? -1 : std::llround(a.duration * 10000.0);
+        const long long onset = AnnotationOnset(a.sample, m_layout.Rate());
+        const long long duration =
+            a.samples < 0 ? -1 : std::llround(double(a.samples) / m_layout.Rate() * 10000.0);
         QByteArray text = a.text.left(kAnnotationTextBytes);
         if (edfwrite_annotation_utf8(m_handle, onset, duration, text.constData()) != 0) {
             error = QStringLiteral("EDFlib refused an annotation");

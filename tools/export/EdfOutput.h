@@ -21,6 +21,7 @@ struct SEdfSignal {
     const char* transducer; // at most 80
     const char* dimension;  // at most 8
     double physicalMax;     // physical minimum 0
+    const char* prefilter;  // at most 80
 };
 extern const SEdfSignal kEdfSignals[kEdfSignalCount];
 
@@ -47,9 +48,18 @@ bool EdfKeepsDuration(int duration);
 // is outside 0.1 .. 100000.
 std::optional<SDataRecordLayout> ChooseDataRecord(double hz);
 
+// Where an annotation on sample `sample` (0 for the file's first) starts, in
+// EDFlib's units of 100 us: the first such unit at or after the sample's time
+// when that is under half a sample period away, so that a reader that rounds
+// the onset to a sample and one that cuts it both find this sample; else the
+// nearest (rates above 5000/s), which readers that round find.
+long long AnnotationOnset(int64_t sample, double rate);
+
+// An annotation on a sample of the file: a line of the recording, so that it
+// names the same line as the sidecar and the CSV.
 struct SEdfAnnotation {
-    double onset = 0;     // seconds from the file's start
-    double duration = -1; // seconds, or -1 for none
+    int64_t sample = 0;   // from the file's first, 0
+    int64_t samples = -1; // how many it covers, or -1 for no duration
     QByteArray text;      // UTF-8; EDFlib keeps the first 40 bytes
     bool problem = false; // about the input (kept last when space runs out)
 };

@@ -1,45 +1,10 @@
 #include "tools/export/RecordingReader.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 
-namespace {
-
-constexpr std::array<int8_t, 256> MakeHexTable() {
-    std::array<int8_t, 256> t{};
-    for (int i = 0; i < 256; ++i)
-        t[size_t(i)] = -1;
-    for (int i = 0; i < 10; ++i)
-        t[size_t('0' + i)] = int8_t(i);
-    for (int i = 0; i < 6; ++i) {
-        t[size_t('A' + i)] = int8_t(10 + i);
-        t[size_t('a' + i)] = int8_t(10 + i);
-    }
-    return t;
-}
-constexpr std::array<int8_t, 256> kHex = MakeHexTable();
-
-} // namespace
-
-ELineKind ParseRecordingLine(const char* text, size_t length, uint8_t out[kLineRecordBytes]) {
-    if (length > 0 && text[length - 1] == '\r')
-        --length;
-    if (length != size_t(kLineTextBytes))
-        return ELineKind::Malformed;
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    int bad = 0;
-    for (int i = 0; i < kLineRecordBytes; ++i, p += 3) {
-        const int hi = kHex[p[0]], lo = kHex[p[1]];
-        bad |= hi | lo | (p[2] == ' ' ? 0 : -1);
-        out[i] = uint8_t(hi << 4 | lo);
-    }
-    if (bad < 0)
-        return ELineKind::Malformed;
-    return out[1] == ':' ? ELineKind::Record : ELineKind::MarkerMissing;
-}
-
 CRecordingReader::CRecordingReader(QIODevice& in, size_t bufferBytes)
-    : m_in(in), m_buf(std::max<size_t>(bufferBytes, size_t(kLineBytes) * 2)) {}
+    : m_in(in), m_buf(std::max<size_t>(bufferBytes, size_t(kRecordLineSize) * 2)) {}
 
 bool CRecordingReader::Fill() {
     if (m_pos > 0) {

@@ -1,6 +1,8 @@
 #pragma once
-// Reads a recording made by the panel line by line: 15 byte pairs in
-// hexadecimal, each followed by a space, then CR LF (47 bytes a line).
+// Reads a recording made by the panel line by line, each line parsed strictly
+// (ParseRecordingLine, acquisition/RecordFormat.h).
+
+#include "acquisition/RecordFormat.h"
 
 #include <QIODevice>
 #include <QString>
@@ -8,24 +10,10 @@
 #include <cstdint>
 #include <vector>
 
-inline constexpr int kLineRecordBytes = 15;
-inline constexpr int kLineTextBytes = 3 * kLineRecordBytes; // without the line end
-inline constexpr int kLineBytes = kLineTextBytes + 2;       // with CR LF
-
-enum class ELineKind {
-    Record,        // a whole record with the marker ':' in byte 1
-    MarkerMissing, // a whole record, byte 1 something else
-    Malformed,     // wrong length, or not byte pairs in hexadecimal
-};
-
-// One line's text without its line end (a CR before the LF is allowed and
-// left out). Upper- or lower-case digits; nothing else may differ.
-ELineKind ParseRecordingLine(const char* text, size_t length, uint8_t out[kLineRecordBytes]);
-
 struct SRecordingLine {
     uint64_t number = 0; // 1 for the file's first line
     ELineKind kind = ELineKind::Malformed;
-    uint8_t bytes[kLineRecordBytes] = {};
+    uint8_t bytes[kRecordSize] = {};
 };
 
 // Streams the lines through one buffer of fixed size, so memory stays the
@@ -45,7 +33,6 @@ public:
     // Bytes taken from the device so far.
     qint64 BytesRead() const { return m_bytesRead; }
     qint64 CutOffBytes() const { return m_cutOff; }
-    uint64_t Lines() const { return m_line; }
 
 private:
     bool Fill();

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     QString message;
     switch (ParseExportOptions(app.arguments(), options, message)) {
     case EParse::Help:
+    case EParse::Version:
         std::fputs(qPrintable(message), stdout);
         return kExitOk;
     case EParse::Error:
