@@ -343,6 +343,14 @@ public:
                 return true;
         return false;
     }
+    // A record of [from, to] where 0x3A appears beside the marker (bytes 0, 2
+    // or 14) that the record before did not have there.
+    bool ColonBesideMarkerBegins(int32_t from, int32_t to) const {
+        for (int32_t k = std::max(from, 1); k <= to && size_t(k) < m_colons.size(); ++k)
+            if (m_colons[size_t(k)] & ~m_colons[size_t(k - 1)] & 0x4005)
+                return true;
+        return false;
+    }
     std::deque<SByte>& Ahead() { return m_ahead; }
 
     // At least n bytes ahead.
@@ -1520,6 +1528,12 @@ struct Harness {
         if (device.SampleColons(last->rec - kSlipAhead / kRecordSize,
                                 last->rec + kSlipAhead / kRecordSize) > 1)
             return false;
+        // Nor where a column beside the marker begins in the records before
+        // it: the step into the column reads as a jump that asks for a slip
+        // there, and the fault ahead, seen in the records compared, makes the
+        // reading a byte off look the smoother.
+        if (device.ColonBesideMarkerBegins(last->rec - kSlipAhead / kRecordSize, last->rec))
+            return false;
         // Nor near the start of a stream, where the phases are compared over
         // kStepEvidence records that the fault then lies in.
         if (last->at <= StreamStartOf(last->at) + size_t(kStepMaxRest + kStepSearch + kRecordSize))
@@ -1650,7 +1664,9 @@ struct Harness {
             //      a column sits beside the marker; an event soon after a slip
             //      decides it over the few records at hand; where two sample
             //      bytes of a record are ':' (a value at 0x3A3A, two columns)
-            //      the reading a byte off can read smoother across one slip.
+            //      the reading a byte off can read smoother across one slip,
+            //      and so can it where a column beside the marker begins
+            //      a few records before one.
             //      The recheck seldom has kStepEvidence records of both phases
             //      at hand to switch back, so the column's phase is held on.
             //      What stays strict: one
@@ -1680,9 +1696,10 @@ struct Harness {
             //      others (one in 256) is whole as far as a checksum can tell.
             // The column's phase shows in the stretch's first line, or soon
             // after: the first can be the record the fault tore, the next one
-            // begin at a stray colon.
+            // begin at a stray colon, and the rule for a damaged marker carry
+            // that place on to a column's colons two periods later.
             bool columnPhase = false;
-            for (size_t t = j; t < k && t < j + 3; ++t) {
+            for (size_t t = j; t < k && t < j + 4; ++t) {
                 const size_t m = order[t].first + kRecordMarkerPos;
                 columnPhase |= accFrom[m].rec >= 0 && accFrom[m].off != kRecordMarkerPos &&
                                acc[m] == kRecordMarker;
@@ -1734,7 +1751,7 @@ struct Harness {
                 why = "decided before the next markers";
             }
             if (tolerates('e') && !tolerated && k == j + 1 && device.Checksummed() &&
-                StepChecksumOk(acc.data() + first) && HoldsDamage(first)) {
+                RecordChecksumOk(acc.data() + first) && HoldsDamage(first)) {
                 tolerated = true;
                 why = "its checksum holds by chance";
             }
@@ -1745,7 +1762,10 @@ struct Harness {
                 // holds damage (a burst that carries colons a period apart).
                 bool held = true, holds = false, allHold = true;
                 for (size_t t = first; t < end; t += kRecordSize) {
-                    held &= HeldInPlace(t) || (tolerates('c') && DecidedBeforeNextMarkers(t));
+                    // A line after it can be kept by (c) or (e) as well.
+                    held &= HeldInPlace(t) || (tolerates('c') && DecidedBeforeNextMarkers(t)) ||
+                            (tolerates('e') && t > first && device.Checksummed() &&
+                             RecordChecksumOk(acc.data() + t) && HoldsDamage(t));
                     holds |= HoldsDamage(t);
                     allHold &= HoldsDamage(t);
                 }
