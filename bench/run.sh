@@ -144,7 +144,7 @@ else
         XDISPLAY=":$((90 + RANDOM % 9))"
         Xvfb "$XDISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
         XVFB=$!
-        trap 'kill $XVFB 2>/dev/null; rm -rf "$WORK"' EXIT
+        trap 'kill $XVFB 2>/dev/null || true; rm -rf "$WORK"' EXIT
         for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${XDISPLAY#:}" ] && break; sleep 0.1; done
         QT_QPA_PLATFORM=xcb DISPLAY="$XDISPLAY" run xcbtest "$PANEL" stream --simdevice "$DEVICE" \
             --port 7 --rate "$LINE_RATE" --seconds "$XCB_S" --warmup "$WARM_S"
