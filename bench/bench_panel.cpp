@@ -531,6 +531,7 @@ int RunLatency(const Options& o) {
     Pump(o.seconds * 1000);
     stop = true;
     writer.join();
+    const int64_t tStop = NowNs();
     Pump(300);
     dlg.close();
     Pump(100);
@@ -540,10 +541,14 @@ int RunLatency(const Options& o) {
 
     std::vector<double> ms;
     const int64_t from = tStart + int64_t(o.warmup * 1e9);
+    // The records in the filling buffer when the device stops are decoded
+    // when more bytes come or the port closes: no part of the stream's
+    // latency, so the last 100 ms of writes are left out.
+    const int64_t to = tStop - 100'000'000;
     const size_t n = nTaps.load(std::memory_order_acquire);
     for (size_t i = 0; i < n; ++i) {
         const Tap& t = taps[i];
-        if (t.index < writtenNs.size() && writtenNs[t.index] >= from)
+        if (t.index < writtenNs.size() && writtenNs[t.index] >= from && writtenNs[t.index] < to)
             ms.push_back(double(t.ns - writtenNs[t.index]) / 1e6);
     }
     const size_t samples = ms.size();
