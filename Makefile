@@ -61,7 +61,7 @@ test-asan: deps
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
-# A bounded run (fixed seed, at most 100000 inputs or 30 s); FUZZ_SECONDS=600
+# A bounded run (fixed seed, the same 8000 inputs each run); FUZZ_SECONDS=600
 # make fuzz for a longer one.
 fuzz: deps
 	tests/fuzz/run.sh $(if $(FUZZ_SECONDS),--seconds $(FUZZ_SECONDS))
