@@ -17,10 +17,6 @@
 
 namespace {
 
-QString Native(const QString& path) {
-    return QDir::toNativeSeparators(path);
-}
-
 QString ErrnoText(int e) {
     return QString::fromLocal8Bit(std::strerror(e));
 }

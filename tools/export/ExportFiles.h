@@ -5,10 +5,16 @@
 // renamed into place once whole, over nothing but a regular file.
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
 #include <csignal>
 #include <vector>
+
+// A path as messages show it.
+inline QString Native(const QString& path) {
+    return QDir::toNativeSeparators(path);
+}
 
 // What is at path when it is not a regular file ("a folder", "a FIFO (named
 // pipe)", "a device", ...), following a symbolic link when `follow`; empty

@@ -34,10 +34,6 @@ inline constexpr int kQuotedParts = 20;
 // hundreds of segments) is not one.
 inline constexpr qint64 kMaxSidecarBytes = 256 << 20;
 
-inline QString Native(const QString& path) {
-    return QDir::toNativeSeparators(path);
-}
-
 // "Test mode, coef 100/100"
 QString ModeText(const SSidecarMode& m);
 

@@ -1,6 +1,7 @@
 #include "tools/export/SegmentPlan.h"
 
 #include "acquisition/RecordFormat.h"
+#include "tools/export/ExportFiles.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,10 +14,6 @@ namespace {
 
 // Notes of one kind listed before the rest are only counted.
 constexpr int kQuotedNotes = 10;
-
-QString Native(const QString& path) {
-    return QDir::toNativeSeparators(path);
-}
 
 QString TimeText(const QDateTime& t) {
     return t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
