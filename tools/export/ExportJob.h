@@ -9,7 +9,6 @@
 #include "tools/export/ExportFiles.h"
 #include "tools/export/RecordingReader.h"
 
-#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <chrono>

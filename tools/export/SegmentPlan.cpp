@@ -3,7 +3,6 @@
 #include "acquisition/RecordFormat.h"
 #include "tools/export/ExportFiles.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
